@@ -1,0 +1,58 @@
+# make test · make demo · make bench · make check
+SHELL := /bin/bash
+PYENV_313 := $(lastword $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13)))
+PYTHON ?= $(or $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'print("python3.13")' 2>/dev/null),$(PYENV_313),python3)
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+BUILD_DEPS := scikit-build-core nanobind cmake ninja
+DEV_DEPS := pytest pytest-timeout ruff clang-format
+RUNTIME_DEPS := aiohttp yarl pandas
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
+.PHONY: venv build test demo bench check format lint sanitize clean
+
+$(VENV)/.ready: pyproject.toml
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(BUILD_DEPS) $(DEV_DEPS) $(RUNTIME_DEPS)
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Incremental: scikit-build-core keeps its build directory under build/.
+build: venv
+	$(PIP) install -q --no-build-isolation --no-deps .
+
+test: build
+	$(PY) -m pytest -q --timeout=120
+
+demo: build
+	$(PY) -m zqkit demo
+
+bench: build
+	$(PY) bench/run.py
+
+lint: venv
+	$(VENV)/bin/ruff check src tests bench
+	$(VENV)/bin/ruff format --check src tests bench
+	find cpp -name '*.cpp' -o -name '*.hpp' | xargs -r $(VENV)/bin/clang-format --dry-run -Werror
+
+format: venv
+	$(VENV)/bin/ruff format src tests bench
+	$(VENV)/bin/ruff check --fix src tests bench
+	find cpp -name '*.cpp' -o -name '*.hpp' | xargs -r $(VENV)/bin/clang-format -i
+
+# ASan + UBSan build in its own build directory, then the whole suite under it.
+sanitize: venv
+	ZQKIT_SANITIZE=ON $(PIP) install -q --no-build-isolation --no-deps \
+	  -C build-dir=build/sanitize -C cmake.build-type=Debug .
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(PY) -m pytest -q --timeout=600 -p no:cacheprovider; status=$$?; \
+	  $(PIP) install -q --no-build-isolation --no-deps .; exit $$status
+
+check: lint sanitize
+
+clean:
+	rm -rf build dist
