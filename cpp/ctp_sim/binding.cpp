@@ -119,13 +119,16 @@ void register_binding(nb::module_& module) {
     nb::class_<Handle>(module, "Handle",
                        "一个 CTP 前置连接的不透明句柄，由 create 返回，close 之后不可再用。")
         .def("__repr__", &handle_repr);
-    // Positional only, like the session calls them.
-    module.def("create", &create, nb::rv_policy::take_ownership,
+    // Arguments accept any object (None included) so that a wrong one gets our own message.
+    module.def("create", &create, nb::arg("front").none(), nb::arg("flow_path").none(),
+               nb::rv_policy::take_ownership,
                "打开到前置 front 的连接并立即返回句柄；连接结果稍后以 FrontConnected 事件送达。");
-    module.def("request", &request,
+    module.def("request", &request, nb::arg("handle").none(), nb::arg("method").none(),
+               nb::arg("fields").none(), nb::arg("request_id").none(),
                "提交一个请求；0 表示已交给前置，-1 未连接，-2/-3 超出在途或每秒请求上限。");
-    module.def("poll", &poll, "取出上次 poll 以来到达的全部回调事件，按到达顺序。");
-    module.def("close", &close, "断开连接，停止其工作线程并释放资源。");
+    module.def("poll", &poll, nb::arg("handle").none(),
+               "取出上次 poll 以来到达的全部回调事件，按到达顺序。");
+    module.def("close", &close, nb::arg("handle").none(), "断开连接，停止其工作线程并释放资源。");
 }
 
 }  // namespace zqkit::ctp

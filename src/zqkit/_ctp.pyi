@@ -76,7 +76,7 @@ class Event(TypedDict):
 class Handle:
     """一个 CTP 前置连接的不透明句柄，由 create 返回，close 之后不可再用。"""
 
-def create(front: str, flow_path: bytes, /) -> Handle:
+def create(front: str, flow_path: bytes) -> Handle:
     """Open a connection to `front` ("tcp://host:port").
 
     `flow_path` is bytes naming an existing directory and ending with a separator; anything
@@ -99,7 +99,6 @@ def request(
     ],
     fields: dict[str, str | int | float | bool],
     request_id: int,
-    /,
 ) -> int:
     """Queue a request; its answer arrives through `poll` after the front's latency.
 
@@ -109,10 +108,10 @@ def request(
     Direction str); other names are accepted and ignored by the counter.
     """
 
-def poll(handle: Handle, /) -> list[Event]:
+def poll(handle: Handle) -> list[Event]:
     """Every event that arrived since the previous poll, in arrival order; never blocks."""
 
-def close(handle: Handle, /) -> None:
+def close(handle: Handle) -> None:
     """Stop the connection's worker thread and release the connection."""
 
 # ---- control interface (tests and the demo) -------------------------------------------------
