@@ -114,7 +114,8 @@ class Client:
         return request_id, _ctp.request(self.handle, method, body, request_id)
 
     def named(self, name: str) -> list[dict]:
-        return [event for event in self.events if event["name"] == name]
+        """Every event of `name` received so far (polling first), in arrival order."""
+        return [event for event in self.pump() if event["name"] == name]
 
     def wait_event(self, name: str, request_id: int | None = None, timeout: float = 3.0) -> dict:
         """The first event of `name` (answering `request_id` if given) not yet consumed."""
