@@ -34,8 +34,10 @@ std::shared_ptr<Connection> Connection::open(std::string front, std::string flow
     auto delay = counter ? seconds(counter->options().connect_delay)
                          : std::chrono::duration_cast<Clock::duration>(kRetryInterval);
     connection->connect_at_ = Clock::now() + delay;
-    world().connections[connection.get()] = connection;
+    // The worker only runs once we release the lock; register after it exists, so that a
+    // failure to start a thread leaves nothing behind.
     connection->worker_ = std::thread([raw = connection.get()] { raw->run(); });
+    world().connections[connection.get()] = connection;
     return connection;
 }
 
@@ -68,8 +70,8 @@ int Connection::submit(std::string method, Fields fields, int request_id) {
         --faults.withhold_count;  // lost on its way: accepted, never answered
         return 0;
     }
-    inbox_.push_back({now + seconds(options.latency), std::move(method), std::move(fields),
-                      request_id});
+    inbox_.push_back(
+        {now + seconds(options.latency), std::move(method), std::move(fields), request_id});
     wake_.notify_all();
     return 0;
 }
@@ -109,14 +111,19 @@ std::thread Connection::shut_down() {
     return std::move(worker_);
 }
 
-void Connection::deliver(Event event) { outbox_.push_back(std::move(event)); }
+void Connection::deliver(Event event) {
+    outbox_.push_back(std::move(event));
+}
 
-void Connection::on_attached(Counter& counter) { counter_ = &counter; }
+void Connection::on_attached(Counter& counter) {
+    counter_ = &counter;
+}
 
 void Connection::on_dropped(double reconnect_after) {
     counter_ = nullptr;
     inbox_.clear();  // answers in flight are lost with the connection
-    Event event{"FrontDisconnected"};
+    Event event;
+    event.name = "FrontDisconnected";
     event.data.emplace();
     event.data->add("Reason", std::int64_t{0x1001});  // network read failure
     deliver(std::move(event));

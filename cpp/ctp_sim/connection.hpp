@@ -25,7 +25,7 @@ struct ClosedConnection : std::runtime_error {
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     Connection(std::string front, std::string flow_path);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -51,7 +51,7 @@ public:
     // Marks the connection closed and hands out its worker for joining (used by reset too).
     std::thread shut_down();
 
-private:
+  private:
     struct Request {
         Clock::time_point due;
         std::string method;

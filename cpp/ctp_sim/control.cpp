@@ -133,14 +133,16 @@ void reset() {
 }  // namespace
 
 void register_control(nb::module_& m) {
-    m.def("configure_front", &configure_front, nb::arg("front"), nb::arg("settings"),
-          "建立（或在没有连接时替换）一个模拟前置：账户、合约、初始持仓与资金、交易日、延迟与限流。");
+    m.def(
+        "configure_front", &configure_front, nb::arg("front"), nb::arg("settings"),
+        "建立（或在没有连接时替换）一个模拟前置：账户、合约、初始持仓与资金、交易日、延迟与限流。");
     m.def("set_options", &set_options, nb::arg("front"), nb::arg("options"),
           "修改前置的延迟、限流与成交量设置，不影响账户与委托。");
     m.def("set_price", &set_price, nb::arg("front"), nb::arg("symbol"), nb::arg("price").none(),
           "设置合约的参考价并重新撮合挂单；None 清除参考价（不再撮合）。");
     m.def("disconnect", &disconnect, nb::arg("front"), nb::arg("reconnect_after") = 0.05,
-          "断开该前置的全部连接（FrontDisconnected），reconnect_after 秒后各自重新连上；返回断开的连接数。");
+          "断开该前置的全部连接（FrontDisconnected），reconnect_after "
+          "秒后各自重新连上；返回断开的连接数。");
     m.def("fail_queries", &fail_queries, nb::arg("front"), nb::arg("count") = 1,
           nb::arg("error_id") = 90, "接下来 count 个查询以 ErrorID error_id 应答。");
     m.def("refuse_requests", &refuse_requests, nb::arg("front"), nb::arg("count") = 1,

@@ -18,19 +18,21 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-char first_char(const std::string& text, char fallback) { return text.empty() ? fallback : text[0]; }
+char first_char(const std::string& text, char fallback) {
+    return text.empty() ? fallback : text[0];
+}
 
 // Lots a close order takes from the earlier-days and today buckets. On SHFE and INE a plain
 // close means close yesterday; elsewhere earlier days' lots go first.
 std::pair<int, int> close_parts(const std::string& exchange, char offset, int volume, int history) {
     if (offset == '3') return {0, volume};
     if (offset == '4' || is_split_exchange(exchange)) return {volume, 0};
-    int from_history = std::clamp(history, 0, volume);
+    int from_history = std::min(std::max(history, 0), volume);
     return {from_history, volume - from_history};
 }
 
-Event make_event(std::string name, std::optional<Fields> data, int request_id = 0,
-                 bool last = true, std::optional<ErrorInfo> error = std::nullopt) {
+Event make_event(std::string name, std::optional<Fields> data, int request_id = 0, bool last = true,
+                 std::optional<ErrorInfo> error = std::nullopt) {
     Event event;
     event.name = std::move(name);
     event.data = std::move(data);
@@ -86,7 +88,9 @@ void Counter::attach(Connection& connection) {
     connection.deliver(make_event("FrontConnected", std::nullopt));
 }
 
-void Counter::detach(Connection& connection) { sessions_.erase(&connection); }
+void Counter::detach(Connection& connection) {
+    sessions_.erase(&connection);
+}
 
 int Counter::drop_all(double reconnect_after) {
     auto sessions = std::move(sessions_);
@@ -123,7 +127,8 @@ void Counter::handle(Connection& connection, const std::string& method, const Fi
         }
         return;
     }
-    if (method == "SettlementInfoConfirm") return confirm_settlement(connection, session, request_id);
+    if (method == "SettlementInfoConfirm")
+        return confirm_settlement(connection, session, request_id);
     if (method == "OrderInsert") return insert_order(connection, session, fields, request_id);
     if (method == "OrderAction") return cancel_order(connection, session, fields, request_id);
     query(connection, session, method, fields, request_id);
@@ -157,7 +162,8 @@ void Counter::authenticate(Connection& connection, Session& session, const Field
     row.add("UserProductInfo", fields.text("UserProductInfo"));
     row.add("AppID", book->account.app_id);
     row.add("AppType", std::string("1"));
-    connection.deliver(make_event("RspAuthenticate", std::move(row), request_id, true, errors::ok()));
+    connection.deliver(
+        make_event("RspAuthenticate", std::move(row), request_id, true, errors::ok()));
 }
 
 void Counter::login(Connection& connection, Session& session, const Fields& fields,
@@ -263,7 +269,8 @@ std::vector<Fields> Counter::query_rows(const Book& book, const std::string& met
     return rows;
 }
 
-std::vector<Fields> Counter::position_rows(const Book& book, const std::string& instrument_id) const {
+std::vector<Fields> Counter::position_rows(const Book& book,
+                                           const std::string& instrument_id) const {
     std::vector<Fields> rows;
     for (const auto& [key, position] : book.positions) {
         const InstrumentSpec& spec = instrument(key.first);
@@ -273,7 +280,8 @@ std::vector<Fields> Counter::position_rows(const Book& book, const std::string& 
         auto profit = [&](int lots, double cost) {
             return reference ? sign * (*reference * lots * spec.multiplier - cost) : 0.0;
         };
-        PositionRowInput input{&book, &spec, key.second, '1', 0, 0, 0, 0.0, 0.0, 0.0, &position, true};
+        PositionRowInput input{&book, &spec, key.second, '1', 0,         0,
+                               0,     0.0,   0.0,        0.0, &position, true};
         if (!is_split_exchange(spec.exchange)) {
             // One row per direction, today's part in TodayPosition.
             input.yd = position.yd;
@@ -345,8 +353,8 @@ void Counter::insert_order(Connection& connection, Session& session, const Field
         return;
     }
     // The reference: the one given, or the next after the session's last.
-    long long ref = order.order_ref.empty() ? session.last_order_ref + 1
-                                            : std::stoll(trimmed(order.order_ref));
+    long long ref =
+        order.order_ref.empty() ? session.last_order_ref + 1 : std::stoll(trimmed(order.order_ref));
     if (order.order_ref.empty()) order.order_ref = std::to_string(ref);
     session.last_order_ref = ref;
     book.max_order_ref = std::max(book.max_order_ref, ref);
@@ -464,7 +472,8 @@ Order* Counter::find_order(Book& book, const Session& session, const Fields& fie
     std::string exchange = fields.text("ExchangeID");
     if (!sys_id.empty()) {
         for (auto& order : book.orders) {
-            if (trimmed(order.sys_id) == sys_id && (exchange.empty() || exchange == order.exchange)) {
+            if (trimmed(order.sys_id) == sys_id &&
+                (exchange.empty() || exchange == order.exchange)) {
                 return &order;
             }
         }
@@ -530,7 +539,8 @@ void Counter::match(Book& book, Order& order, bool on_arrival, std::vector<Event
             fill(book, order, lots, on_arrival ? *reference : order.limit_price, batch);
         }
     }
-    if (on_arrival && order.time_condition == '1' && order.working()) expire_remainder(order, batch);
+    if (on_arrival && order.time_condition == '1' && order.working())
+        expire_remainder(order, batch);
 }
 
 void Counter::expire_remainder(Order& order, std::vector<Event>& batch) {

@@ -23,13 +23,13 @@ struct Faults {
     int refuse_code = -2;
     int fail_query_count = 0;  // next queries answered with fail_query_error
     int fail_query_error = 90;
-    int withhold_count = 0;        // next requests accepted and then never answered
+    int withhold_count = 0;         // next requests accepted and then never answered
     int duplicate_trade_count = 0;  // next trades pushed twice
     int trade_first_count = 0;      // next trades pushed ahead of their order returns
 };
 
 class Counter {
-public:
+  public:
     Counter(std::string address, FrontSettings settings);
 
     const std::string& address() const { return address_; }
@@ -52,7 +52,7 @@ public:
     void set_price(const std::string& symbol, std::optional<double> price);
     void set_trading_day(const std::string& day);
 
-private:
+  private:
     struct Session {
         int session_id = 0;
         std::string authenticated_broker;
@@ -62,7 +62,8 @@ private:
     };
 
     // Login and settlement.
-    void authenticate(Connection& connection, Session& session, const Fields& fields, int request_id);
+    void authenticate(Connection& connection, Session& session, const Fields& fields,
+                      int request_id);
     void login(Connection& connection, Session& session, const Fields& fields, int request_id);
     void confirm_settlement(Connection& connection, Session& session, int request_id);
 

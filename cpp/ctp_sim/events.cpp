@@ -9,7 +9,8 @@ namespace nb = nanobind;
 namespace {
 
 nb::object value_to_python(const Value& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) return nb::str(text->data(), text->size());
+    if (const auto* text = std::get_if<std::string>(&value))
+        return nb::str(text->data(), text->size());
     if (const auto* whole = std::get_if<std::int64_t>(&value)) return nb::int_(*whole);
     return nb::float_(std::get<double>(value));
 }

@@ -54,8 +54,8 @@ constexpr std::array kFieldTypes{
 };
 
 constexpr std::array<std::string_view, 10> kMethods{
-    "Authenticate", "UserLogin",  "SettlementInfoConfirm", "QryInstrument",       "QryOrder",
-    "QryTrade",     "QryInvestorPosition", "QryTradingAccount", "OrderInsert", "OrderAction",
+    "Authenticate", "UserLogin",           "SettlementInfoConfirm", "QryInstrument", "QryOrder",
+    "QryTrade",     "QryInvestorPosition", "QryTradingAccount",     "OrderInsert",   "OrderAction",
 };
 
 const FieldType* field_type(std::string_view name) {
@@ -75,9 +75,9 @@ std::string convert_text(const std::string& name, nb::handle value, const FieldT
         throw nb::value_error(("字段 " + name + " 不能包含 NUL 字符").c_str());
     }
     if (type != nullptr && text.size() > type->capacity) {
-        throw nb::value_error(("字段 " + name + " 超过 " + std::to_string(type->capacity) +
-                               " 字节，CTP 字段放不下")
-                                  .c_str());
+        throw nb::value_error(
+            ("字段 " + name + " 超过 " + std::to_string(type->capacity) + " 字节，CTP 字段放不下")
+                .c_str());
     }
     return text;
 }

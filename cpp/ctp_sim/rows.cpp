@@ -8,7 +8,9 @@ namespace zqkit::ctp {
 
 namespace {
 
-std::string one_char(char value) { return std::string(1, value); }
+std::string one_char(char value) {
+    return std::string(1, value);
+}
 
 }  // namespace
 

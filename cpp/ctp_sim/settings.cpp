@@ -14,7 +14,7 @@ namespace {
 
 // Reads one settings dict strictly: every key must be known, every value of the right type.
 class Reader {
-public:
+  public:
     Reader(nb::handle value, std::string where) : where_(std::move(where)) {
         if (!PyDict_Check(value.ptr())) throw nb::type_error((where_ + " 必须是 dict").c_str());
         dict_ = nb::borrow<nb::dict>(value);
@@ -66,7 +66,8 @@ public:
     double real(const char* key, double fallback, double low, bool low_inclusive, bool required) {
         nb::handle value = required ? need(key) : get(key);
         if (!value.is_valid()) return fallback;
-        if (PyBool_Check(value.ptr()) || !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
+        if (PyBool_Check(value.ptr()) ||
+            !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
             throw nb::type_error(label(key, "必须是 int 或 float").c_str());
         }
         double result = PyFloat_AsDouble(value.ptr());
@@ -95,13 +96,14 @@ public:
     void finish() const {
         for (auto [key, item] : dict_) {
             std::string name = nb::cast<std::string>(key);
-            if (!used_.count(name)) throw nb::value_error(label(name.c_str(), "不是可识别的设置项").c_str());
+            if (!used_.count(name))
+                throw nb::value_error(label(name.c_str(), "不是可识别的设置项").c_str());
         }
     }
 
     const std::string& where() const { return where_; }
 
-private:
+  private:
     std::string label(const char* key, const char* problem) const {
         return where_ + " 的 " + key + " " + problem;
     }
@@ -205,7 +207,8 @@ void check_consistency(const FrontSettings& settings) {
         }
         for (const auto& position : account.positions) {
             if (!symbols.count(position.symbol)) {
-                throw nb::value_error(("持仓合约 " + position.symbol + " 不在 instruments 中").c_str());
+                throw nb::value_error(
+                    ("持仓合约 " + position.symbol + " 不在 instruments 中").c_str());
             }
         }
     }

@@ -19,8 +19,10 @@ using Value = std::variant<std::string, std::int64_t, double>;
 
 // Field name → value, kept in the order the CTP structure lists its fields.
 class Fields {
-public:
-    void add(std::string name, Value value) { items_.emplace_back(std::move(name), std::move(value)); }
+  public:
+    void add(std::string name, Value value) {
+        items_.emplace_back(std::move(name), std::move(value));
+    }
     const Value* find(std::string_view name) const;
     // The text of a character field; `fallback` when the field is missing or not text.
     std::string text(std::string_view name, std::string_view fallback = {}) const;
@@ -30,7 +32,7 @@ public:
     std::optional<double> number(std::string_view name) const;
     const std::vector<std::pair<std::string, Value>>& items() const { return items_; }
 
-private:
+  private:
     std::vector<std::pair<std::string, Value>> items_;
 };
 

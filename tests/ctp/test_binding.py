@@ -174,14 +174,19 @@ class TestManyConnections:
                 _ctp.close(handle)
             assert _ctp.open_connections() == 0
 
+    @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
     def test_dropped_handles_stop_their_threads(self, front, flow_path):
-        before = threading.active_count()
+        def os_threads() -> int:
+            return len(os.listdir("/proc/self/task"))
+
+        before = os_threads()
         handles = [_ctp.create(front, flow_path) for _ in range(20)]
         assert _ctp.open_connections() == 20
+        assert os_threads() == before + 20  # one worker per connection
         del handles
         gc.collect()
         assert _ctp.open_connections() == 0
-        assert threading.active_count() == before
+        assert os_threads() == before
 
     def test_sessions_get_distinct_ids(self, front, flow_path):
         clients = [Client(flow_path) for _ in range(3)]
