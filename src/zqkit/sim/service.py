@@ -130,7 +130,7 @@ class MarketSim:
         """The aiohttp application; one per simulation."""
         if self._app is not None:
             raise RuntimeError("the application of this simulation was already created")
-        app = web.Application()
+        app = web.Application(middlewares=[_json_errors])
         app.router.add_post(VERIFY_PATH, self._verify)
         app.router.add_get(QUOTE_PATH, self._quote, allow_head=False)
         app.router.add_get(KLINE_PATH, self._kline, allow_head=False)
@@ -498,6 +498,18 @@ def _error(status: int, message: str, headers: dict[str, str] | None = None) -> 
     return web.json_response(
         {"ok": False, "msg": message}, status=status, headers=headers, dumps=_dumps
     )
+
+
+@web.middleware
+async def _json_errors(request: web.Request, handler: Any) -> web.StreamResponse:
+    """Unknown paths and methods answer in the same JSON shape as every other error."""
+    try:
+        return await handler(request)
+    except web.HTTPException as error:
+        if error.status < 400:
+            raise
+        allow = error.headers.get("Allow")
+        return _error(error.status, error.reason, None if allow is None else {"Allow": allow})
 
 
 def _require_number(name: str, value: object, *, minimum: float) -> None:
