@@ -98,7 +98,6 @@ class MarketSim:
         self._model.warm_up(now - history_minutes * 60_000, now)
         self._faults = Faults()
         self._connections: set[_Connection] = set()
-        self._app: web.Application | None = None
         self._runner: web.AppRunner | None = None
         self.host: str | None = None
         self.port: int | None = None
@@ -113,9 +112,9 @@ class MarketSim:
 
     @property
     def url(self) -> str:
-        """Base URL of the running service, for both the market and the verification side."""
+        """Base URL for both the market and the verification side; kept after `close`."""
         if self.port is None:
-            raise RuntimeError("the simulated market service is not running")
+            raise RuntimeError("the simulated market service has not been started")
         return f"http://{self.host}:{self.port}"
 
     @property
@@ -127,9 +126,7 @@ class MarketSim:
         return len(self._connections)
 
     def create_app(self) -> web.Application:
-        """The aiohttp application; one per simulation."""
-        if self._app is not None:
-            raise RuntimeError("the application of this simulation was already created")
+        """A new aiohttp application serving this simulation (one per start)."""
         app = web.Application(middlewares=[_json_errors])
         app.router.add_post(VERIFY_PATH, self._verify)
         app.router.add_get(QUOTE_PATH, self._quote, allow_head=False)
@@ -137,7 +134,6 @@ class MarketSim:
         app.router.add_get(STREAM_PATH, self._stream, allow_head=False)
         app.cleanup_ctx.append(self._ticking)
         app.on_shutdown.append(self._close_streams)
-        self._app = app
         return app
 
     async def start(self, host: str = "127.0.0.1", port: int = 0) -> int:
@@ -156,7 +152,10 @@ class MarketSim:
         return self.port
 
     async def close(self) -> None:
-        """Close every stream (code 1001), stop ticking and release the port."""
+        """Close every stream (code 1001), stop ticking and release the port.
+
+        The market state, the counters and armed faults other than a stall survive, so
+        `start` may serve the same simulation again (on the same port, to play a restart)."""
         runner, self._runner = self._runner, None
         if runner is not None:
             await runner.cleanup()
