@@ -250,3 +250,27 @@ async def test_restart_on_the_same_port_keeps_the_market():
         sim.tick()
         assert (await next_json(ws))["d"]["t"] >= before["d"]["t"]
         assert (sim.counts["connections"], sim.counts["query"]) == (2, 2)
+
+
+@run
+async def test_cancelled_close_still_releases_the_port():
+    async with serving() as (sim, session):
+        ws = await subscribed(session, sim, QUOTE_RB)
+        closing = asyncio.create_task(sim.close())
+        await asyncio.sleep(0)
+        closing.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await closing
+        message = await ws.receive(timeout=2)
+        assert (message.type, message.data) == (
+            aiohttp.WSMsgType.CLOSE,
+            aiohttp.WSCloseCode.GOING_AWAY,
+        )
+        for _ in range(100):
+            await asyncio.sleep(0.02)
+            try:
+                await query(session, sim.url, "/api/quote", {"symbol": RB})
+            except aiohttp.ClientConnectionError:
+                break
+        else:
+            pytest.fail("the port is still served after a cancelled close")

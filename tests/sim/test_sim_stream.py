@@ -141,19 +141,20 @@ async def test_unknown_channel_refuses_the_whole_frame(bad):
         assert (await next_json(ws))["ok"] is True
 
 
-@pytest.mark.parametrize(
-    "frame",
-    [
-        "not json",
-        "[]",
-        json.dumps({"op": "unsub", "c": [QUOTE_RB]}),
-        json.dumps({"op": "sub", "c": []}),
-        json.dumps({"op": "sub", "c": QUOTE_RB}),
-        json.dumps({"op": "sub", "c": [QUOTE_RB, 3]}),
-        json.dumps({"c": [QUOTE_RB]}),
-        b"binary",
-    ],
-)
+PROTOCOL_VIOLATIONS = {
+    "not-json": "not json",
+    "array": "[]",
+    "unsub": json.dumps({"op": "unsub", "c": [QUOTE_RB]}),
+    "empty": json.dumps({"op": "sub", "c": []}),
+    "string": json.dumps({"op": "sub", "c": QUOTE_RB}),
+    "not-str": json.dumps({"op": "sub", "c": [QUOTE_RB, 3]}),
+    "no-op": json.dumps({"c": [QUOTE_RB]}),
+    "deep-nesting": "[" * 100_000 + "]" * 100_000,
+    "binary": b"binary",
+}
+
+
+@pytest.mark.parametrize("frame", PROTOCOL_VIOLATIONS.values(), ids=PROTOCOL_VIOLATIONS.keys())
 @run
 async def test_protocol_violation_is_answered_and_closed(frame):
     async with serving() as (sim, session):

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import hmac
 import json
 import math
@@ -115,7 +114,8 @@ class MarketSim:
         """Base URL for both the market and the verification side; kept after `close`."""
         if self.port is None:
             raise RuntimeError("the simulated market service has not been started")
-        return f"http://{self.host}:{self.port}"
+        host = f"[{self.host}]" if ":" in (self.host or "") else self.host
+        return f"http://{host}:{self.port}"
 
     @property
     def symbols(self) -> list[str]:
@@ -145,7 +145,7 @@ class MarketSim:
         try:
             await web.TCPSite(runner, host, port).start()
         except BaseException:
-            await runner.cleanup()
+            await asyncio.shield(runner.cleanup())  # cancelled or not, free what was set up
             raise
         self._runner = runner
         self.host, self.port = runner.addresses[0][:2]
@@ -157,9 +157,10 @@ class MarketSim:
         The market state, the counters and armed faults other than a stall survive, so
         `start` may serve the same simulation again (on the same port, to play a restart)."""
         runner, self._runner = self._runner, None
-        if runner is not None:
-            await runner.cleanup()
         self._faults.resume()
+        if runner is not None:
+            # A cancelled caller must not leave the port bound or streams open.
+            await asyncio.shield(runner.cleanup())
 
     async def serve(self, host: str = "127.0.0.1", port: int = 0) -> None:
         """Start, then serve until cancelled; the service is closed on the way out."""
@@ -186,6 +187,8 @@ class MarketSim:
             return
         items: dict[str, dict] = {}
         for conn in list(self._connections):
+            if conn.closing:
+                continue  # a bad frame armed now must reach a stream that can show it
             for channel, (period, symbol) in conn.channels.items():
                 item = items.get(channel)
                 if item is None:
@@ -313,7 +316,12 @@ class MarketSim:
 
     def _refuse_query(self, request: web.Request) -> web.Response | None:
         self.counts["query"] += 1
-        return self._injected("query") or self._bad_signature(request)
+        return self._first_refusal("query", request)
+
+    def _first_refusal(self, kind: str, request: web.Request) -> web.Response | None:
+        """An injected fault answers first, as a failing front would, then the signature."""
+        injected = self._injected(kind)
+        return injected if injected is not None else self._bad_signature(request)
 
     def _injected(self, kind: str) -> web.Response | None:
         fault = self._faults.take_http(kind)
@@ -339,7 +347,7 @@ class MarketSim:
 
     async def _stream(self, request: web.Request) -> web.StreamResponse:
         self.counts["handshake"] += 1
-        refused = self._injected("handshake") or self._bad_signature(request)
+        refused = self._first_refusal("handshake", request)
         if refused is not None:
             return refused
         ws = web.WebSocketResponse(timeout=_CLOSE_TIMEOUT, max_msg_size=_MAX_CLIENT_FRAME)
@@ -365,9 +373,11 @@ class MarketSim:
         return ws
 
     def _on_frame(self, conn: _Connection, text: str) -> None:
+        if conn.closing:
+            return  # already answered with an error; the stream is on its way out
         try:
             body = json.loads(text)
-        except ValueError:
+        except (ValueError, RecursionError):  # RecursionError: absurdly nested input
             self._reject_frame(conn, "订阅消息的 JSON 无效")
             return
         channels = body.get("c") if isinstance(body, dict) else None
@@ -443,7 +453,7 @@ class MarketSim:
         """Send the outbox in order; acknowledgements and pushes share it, so a channel's
         acknowledgement always precedes its first push."""
         ws = conn.ws
-        with contextlib.suppress(ConnectionError):
+        try:
             while True:
                 frame = await conn.outbox.get()
                 await self._faults.flowing()
@@ -454,7 +464,10 @@ class MarketSim:
                     await ws.send_bytes(frame)
                 else:
                     await ws.send_str(frame)
-        conn.closing = True  # the socket is gone; later frames would only pile up
+        except ConnectionError:
+            pass  # the peer went away; the reader side ends the stream
+        finally:
+            conn.closing = True  # nothing is sent any more; later frames would pile up
 
     async def _close_streams(self, app: web.Application) -> None:
         await asyncio.gather(
