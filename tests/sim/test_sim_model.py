@@ -11,7 +11,7 @@ import urllib.request
 import pytest
 from sim_helpers import check_item, on_tick
 
-from zqkit.sim import DEFAULT_INSTRUMENTS, KLINE_PERIODS, Instrument
+from zqkit.sim import DEFAULT_INSTRUMENTS, Instrument
 from zqkit.sim.instruments import parse_channel
 from zqkit.sim.model import PriceModel
 from zqkit.sim.timeline import bar_start, trading_day
@@ -146,10 +146,6 @@ def test_model_refuses_duplicate_or_no_instruments():
 )
 def test_parse_channel(channel, parts):
     assert parse_channel(channel) == parts
-
-
-def test_periods_match_the_client_periods():
-    assert set(KLINE_PERIODS) == {"1m", "5m", "10m", "15m", "30m", "1h", "4h", "1d"}
 
 
 @pytest.mark.timeout(15)

@@ -88,6 +88,27 @@ async def test_pushes_match_the_query_endpoints():
 
 
 @run
+async def test_market_clock_moves_bars_on():
+    now = [1_796_700_000.0]  # a minute boundary
+    async with serving(clock=lambda: now[0], history_minutes=3) as (sim, session):
+        ws = await connect(session, sim.url)
+        await subscribe(ws, BARS_RB)
+        await next_json(ws)
+        now[0] += 10
+        sim.tick()
+        first = (await next_json(ws))["d"]
+        now[0] += 55
+        sim.tick()
+        second = (await next_json(ws))["d"]
+        assert second["t"] == first["t"] + 60_000
+        # One trade so far in the new bar.
+        assert second["o"] == second["h"] == second["l"] == second["c"]
+        params = {"symbol": RB, "period": "1m", "count": 2}
+        _, history = await query(session, sim.url, "/api/kline", params)
+        assert history["d"] == [first, second]
+
+
+@run
 async def test_ticker_pushes_at_the_configured_rate():
     async with serving(rate=50) as (sim, session):
         ws = await connect(session, sim.url)
