@@ -5,7 +5,6 @@ import inspect
 import pickle
 
 import pytest
-
 from zqkit.data import ZqError
 
 
