@@ -61,6 +61,21 @@ void init_names() {
     n.dict = intern("__dict__");
     n.init = intern("__init__");
     n.add_note = intern("add_note");
+    n.at = intern("at");
+    n.iat = intern("iat");
+    n.columns = intern("columns");
+    n.index = intern("index");
+    n.is_unique = intern("is_unique");
+    n.equals = intern("equals");
+    n.range_index = intern("RangeIndex");
+    n.get_loc = intern("get_loc");
+    n.data_frame = intern("DataFrame");
+    n.series = intern("Series");
+    n.attrs = intern("attrs");
+    n.update = intern("update");
+    n.dtype = intern("dtype");
+    n.int64 = intern("int64");
+    n.float64 = intern("float64");
 }
 
 nb::object module_global(PyObject* name) {

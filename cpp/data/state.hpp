@@ -26,6 +26,9 @@ struct State {
     PyObject* math_isnan = nullptr;
     PyObject* math_isfinite = nullptr;
     PyObject* re_fullmatch = nullptr;
+    // numpy scalar types, which a DataFrame cell read returns and to_dict() boxes to Python ones.
+    PyObject* numpy_integer = nullptr;
+    PyObject* numpy_bool = nullptr;
 };
 
 // Every reference held here is deliberately leaked: the module is never unloaded, and objects
@@ -70,6 +73,21 @@ struct Names {
     PyObject* dict;
     PyObject* init;
     PyObject* add_note;
+    PyObject* at;
+    PyObject* iat;
+    PyObject* columns;
+    PyObject* index;
+    PyObject* is_unique;
+    PyObject* equals;
+    PyObject* range_index;
+    PyObject* get_loc;
+    PyObject* data_frame;
+    PyObject* series;
+    PyObject* attrs;
+    PyObject* update;
+    PyObject* dtype;
+    PyObject* int64;
+    PyObject* float64;
 };
 
 const Names& names();
