@@ -59,11 +59,15 @@ bool CallGlobals::fullmatch(PyObject* pattern, PyObject* text, bool (*native)(Py
     return checked_status(PyObject_IsTrue(match.ptr())) != 0;
 }
 
-nb::object CallGlobals::number(PyObject* value) {
+bool CallGlobals::number_is_native() {
     if (!number_.is_valid()) {
         number_native_ = global_is(names().number, state().number, number_);
     }
-    if (number_native_) return number_value(value, *this);
+    return number_native_;
+}
+
+nb::object CallGlobals::number(PyObject* value) {
+    if (number_is_native()) return number_value(value, *this);
     return checked(PyObject_CallOneArg(number_.ptr(), value));
 }
 

@@ -20,6 +20,8 @@ class CallGlobals {
     bool fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*));
     // number(value)
     nb::object number(PyObject* value);
+    // True while the module global `number` is the module's own function.
+    bool number_is_native();
     // bool(different(old, new))
     bool different(PyObject* old_value, PyObject* new_value);
 

@@ -1,10 +1,13 @@
 #include "decode.hpp"
 
+#include <vector>
+
 #include "arguments.hpp"
 #include "call_globals.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
 #include "native.hpp"
+#include "small_objects.hpp"
 #include "state.hpp"
 #include "validation.hpp"
 
@@ -51,47 +54,145 @@ class Item {
     bool exact_;
 };
 
-// Visits the (wire key, name) pairs of a table in order.
-template <class Visit>
-void for_each_entry(PyObject* table, Visit&& visit) {
+constexpr std::size_t kInlineFields = 16;
+using Entries = SmallObjects<2 * kInlineFields>;  // wire key, name, wire key, name, ...
+using Values = SmallObjects<kInlineFields>;
+
+// The (wire key, name) pairs of a table, in order, read once per call.
+Entries table_entries(PyObject* table) {
+    Entries entries;
     if (PyDict_Check(table)) {
         Py_ssize_t position = 0;
         PyObject* key;
         PyObject* name;
         while (PyDict_Next(table, &position, &key, &name)) {
-            nb::object held_key = nb::borrow(key);
-            nb::object held_name = nb::borrow(name);
-            visit(held_key.ptr(), held_name.ptr());
+            entries.push_back(nb::borrow(key));
+            entries.push_back(nb::borrow(name));
         }
-        return;
+        return entries;
     }
     nb::object items = checked(PyObject_CallMethod(table, "items", nullptr));
     nb::object iterator = checked(PyObject_GetIter(items.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object pair = nb::steal(raw);
-        nb::object key = checked(PySequence_GetItem(pair.ptr(), 0));
-        nb::object name = checked(PySequence_GetItem(pair.ptr(), 1));
-        visit(key.ptr(), name.ptr());
+        entries.push_back(checked(PySequence_GetItem(pair.ptr(), 0)));
+        entries.push_back(checked(PySequence_GetItem(pair.ptr(), 1)));
     }
     if (PyErr_Occurred()) throw nb::python_error();
+    return entries;
 }
 
-bool table_keys_present(PyObject* table, const Item& item) {
+std::size_t field_count(const Entries& entries) {
+    return entries.size() / 2;
+}
+PyObject* wire_key(const Entries& entries, std::size_t i) {
+    return entries[2 * i];
+}
+PyObject* field_name(const Entries& entries, std::size_t i) {
+    return entries[2 * i + 1];
+}
+
+// One of the module's own tables as built at import, with the result dict it produces.
+struct Layout {
+    PyObject* table = nullptr;
+    std::vector<PyObject*> entries;  // strong references, so no address is ever reused
+    PyObject* result = nullptr;      // the result's keys in order, every value None
+};
+
+Layout bar_layout;
+Layout quote_layout;
+
+Layout build_layout(nb::dict table, bool quote) {
+    Layout layout;
+    layout.table = table.inc_ref().ptr();
+    nb::object result = checked(PyDict_New());
+    checked_status(PyDict_SetItem(result.ptr(), names().timestamp, Py_None));
+    checked_status(PyDict_SetItem(result.ptr(), names().trading_day, Py_None));
+    for (auto [key, name] : table) {
+        layout.entries.push_back(key.inc_ref().ptr());
+        layout.entries.push_back(name.inc_ref().ptr());
+        checked_status(PyDict_SetItem(result.ptr(), name.ptr(), Py_None));
+    }
+    if (quote) {
+        checked_status(PyDict_SetItem(result.ptr(), names().bids, Py_None));
+        checked_status(PyDict_SetItem(result.ptr(), names().asks, Py_None));
+    }
+    layout.result = result.release().ptr();
+    return layout;
+}
+
+// True while `table` is the layout's table with exactly the entries it was built with.
+bool layout_holds(const Layout& layout, PyObject* table, const Entries& entries) {
+    if (table != layout.table || entries.size() != layout.entries.size()) return false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i] != layout.entries[i]) return false;
+    }
+    return true;
+}
+
+// A new result holding the timestamp, the trading day and the converted fields, in that order.
+nb::object new_result(const Layout& layout, PyObject* table, const Entries& entries, PyObject* t,
+                      PyObject* d, const Values& values) {
+    nb::object result =
+        checked(layout_holds(layout, table, entries) ? PyDict_Copy(layout.result) : PyDict_New());
+    checked_status(PyDict_SetItem(result.ptr(), names().timestamp, t));
+    checked_status(PyDict_SetItem(result.ptr(), names().trading_day, d));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        checked_status(PyDict_SetItem(result.ptr(), field_name(entries, i), values[i]));
+    }
+    return result;
+}
+
+[[noreturn]] void raise_missing_fields() {
+    raise_zq_error("行情消息缺少必要字段");
+}
+
+// Every field is converted before the result exists, so a failure leaves nothing behind.
+Values field_values(const Item& item, PyObject* data, const Entries& entries,
+                    CallGlobals& globals) {
+    const std::size_t count = field_count(entries);
+    Values values;
+    if (PyDict_CheckExact(data) && globals.number_is_native()) {
+        // One lookup per key: the presence test and the read at once, nothing converted before
+        // every key is known to be there.
+        Values raw;
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* value = PyDict_GetItemWithError(data, wire_key(entries, i));
+            if (value == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                raise_missing_fields();
+            }
+            raw.push_back(nb::borrow(value));
+        }
+        for (std::size_t i = 0; i < count; ++i) values.push_back(number_value(raw[i], globals));
+        return values;
+    }
     nb::object keys = item.keys();
-    bool present = true;
-    for_each_entry(table, [&](PyObject* key, PyObject*) {
-        if (present && !checked_status(PySequence_Contains(keys.ptr(), key))) present = false;
-    });
-    return present;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!checked_status(PySequence_Contains(keys.ptr(), wire_key(entries, i)))) {
+            raise_missing_fields();
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        nb::object raw = item.at(wire_key(entries, i));
+        values.push_back(globals.number(raw.ptr()));
+    }
+    return values;
 }
 
 bool is_true(PyObject* value) {
+    if (value == Py_True) return true;
+    if (value == Py_False) return false;
     return checked_status(PyObject_IsTrue(value)) != 0;
 }
 
 void check_channel(PyObject* data, PyObject* symbol) {
     if (!PyDict_Check(data)) raise_zq_error("行情数据的合约与订阅频道不一致");
     nb::object item_symbol = Item(data).get(names().s);
+    if (PyUnicode_CheckExact(item_symbol.ptr()) && PyUnicode_CheckExact(symbol)) {
+        if (PyUnicode_Compare(item_symbol.ptr(), symbol) == 0) return;
+        raise_zq_error("行情数据的合约与订阅频道不一致");
+    }
     nb::object unequal = checked(PyObject_RichCompare(item_symbol.ptr(), symbol, Py_NE));
     if (is_true(unequal.ptr())) raise_zq_error("行情数据的合约与订阅频道不一致");
 }
@@ -133,9 +234,9 @@ nb::object level_tuple(PyObject* level, CallGlobals& globals) {
 nb::object book_side(const Item& item, PyObject* wire_key, CallGlobals& globals) {
     nb::object levels = item.get(wire_key);
     if (!PyList_Check(levels.ptr())) raise_zq_error("行情盘口格式无效");
-    nb::object side = checked(PyList_New(0));
     if (PyList_CheckExact(levels.ptr())) {
         if (PyList_GET_SIZE(levels.ptr()) > kMostLevels) raise_zq_error("行情盘口格式无效");
+        nb::object side = checked(PyList_New(0));
         // Indexing afresh each round reads the list as its iterator would.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(levels.ptr()); ++i) {
             nb::object level = nb::borrow(PyList_GET_ITEM(levels.ptr(), i));
@@ -146,6 +247,7 @@ nb::object book_side(const Item& item, PyObject* wire_key, CallGlobals& globals)
     const Py_ssize_t count = PyObject_Length(levels.ptr());
     if (count < 0) throw nb::python_error();
     if (count > kMostLevels) raise_zq_error("行情盘口格式无效");
+    nb::object side = checked(PyList_New(0));
     nb::object iterator = checked(PyObject_GetIter(levels.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object level = nb::steal(raw);
@@ -166,27 +268,19 @@ nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
         !globals.fullmatch(trading_day_pattern(), d.ptr(), trading_day_matches)) {
         raise_zq_error("行情时间戳或交易日无效");
     }
-    nb::object result = checked(PyDict_New());
-    checked_status(PyDict_SetItem(result.ptr(), names().timestamp, t.ptr()));
-    checked_status(PyDict_SetItem(result.ptr(), names().trading_day, d.ptr()));
 
-    nb::object table = module_global(is_true(quote) ? names().quote_fields : names().bar_fields);
-    if (!table_keys_present(table.ptr(), item)) raise_zq_error("行情消息缺少必要字段");
-    // Every field is converted before any lands in the result; a failure leaves nothing behind.
-    nb::object values = checked(PyDict_New());
-    for_each_entry(table.ptr(), [&](PyObject* wire_key, PyObject* name) {
-        nb::object raw = item.at(wire_key);
-        nb::object value = globals.number(raw.ptr());
-        checked_status(PyDict_SetItem(values.ptr(), name, value.ptr()));
-    });
-    checked_status(PyDict_Update(result.ptr(), values.ptr()));
-
-    if (is_true(quote)) {
-        nb::object bids = book_side(item, names().b, globals);
-        checked_status(PyDict_SetItem(result.ptr(), names().bids, bids.ptr()));
-        nb::object asks = book_side(item, names().a, globals);
-        checked_status(PyDict_SetItem(result.ptr(), names().asks, asks.ptr()));
+    const bool is_quote = is_true(quote);
+    nb::object table = module_global(is_quote ? names().quote_fields : names().bar_fields);
+    const Entries entries = table_entries(table.ptr());
+    const Values values = field_values(item, data, entries, globals);
+    if (!is_true(quote)) {
+        return new_result(bar_layout, table.ptr(), entries, t.ptr(), d.ptr(), values);
     }
+    nb::object bids = book_side(item, names().b, globals);
+    nb::object asks = book_side(item, names().a, globals);
+    nb::object result = new_result(quote_layout, table.ptr(), entries, t.ptr(), d.ptr(), values);
+    checked_status(PyDict_SetItem(result.ptr(), names().bids, bids.ptr()));
+    checked_status(PyDict_SetItem(result.ptr(), names().asks, asks.ptr()));
     return result;
 }
 
@@ -205,6 +299,11 @@ PyMethodDef decode_def{"decode", as_cfunction(decode), METH_FASTCALL | METH_KEYW
                        "Validate a complete message before exposing any of its fields."};
 
 }  // namespace
+
+void remember_tables(nb::dict bar_fields, nb::dict quote_fields) {
+    bar_layout = build_layout(bar_fields, false);
+    quote_layout = build_layout(quote_fields, true);
+}
 
 nb::object create_decode() {
     nb::object function = native_function(&decode_def);

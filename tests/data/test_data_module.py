@@ -7,6 +7,7 @@ import types
 
 import pandas as pd
 import pytest
+
 import zqkit.data as data
 
 NAMES = [
