@@ -10,8 +10,11 @@ def main(argv: list[str] | None = None) -> int:
     if args[:1] != ["demo"]:
         print("usage: python -m zqkit demo", file=sys.stderr)
         return 2
-    print("zqkit demo: not available yet; it arrives with the market transport "
-          "and the simulated market service.", file=sys.stderr)
+    print(
+        "zqkit demo: not available yet; it arrives with the market transport "
+        "and the simulated market service.",
+        file=sys.stderr,
+    )
     return 1
 
 

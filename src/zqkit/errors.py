@@ -26,14 +26,19 @@ class Recovery:
     reset the budget of the recovery it belongs to.
     """
 
-    def __init__(self, label: str, attempts: int = DEFAULT_ATTEMPTS,
-                 seconds: float = DEFAULT_SECONDS) -> None:
+    def __init__(
+        self, label: str, attempts: int = DEFAULT_ATTEMPTS, seconds: float = DEFAULT_SECONDS
+    ) -> None:
         if not isinstance(label, str) or not label:
             raise ValueError("label must be a non-empty str")
         if isinstance(attempts, bool) or not isinstance(attempts, int) or attempts < 1:
             raise ValueError("attempts must be an int of at least 1")
-        if (isinstance(seconds, bool) or not isinstance(seconds, (int, float))
-                or not math.isfinite(seconds) or seconds <= 0):
+        if (
+            isinstance(seconds, bool)
+            or not isinstance(seconds, (int, float))
+            or not math.isfinite(seconds)
+            or seconds <= 0
+        ):
             raise ValueError("seconds must be a finite number above 0")
         self.label = label
         self.attempts = attempts
@@ -70,5 +75,7 @@ class Recovery:
         self.failures = 0
 
     def __repr__(self) -> str:
-        return (f"Recovery({self.label!r}, {self.attempts}, {self.seconds:g}, "
-                f"failures={self.failures}, active={self.active})")
+        return (
+            f"Recovery({self.label!r}, {self.attempts}, {self.seconds:g}, "
+            f"failures={self.failures}, active={self.active})"
+        )
