@@ -19,7 +19,8 @@ Session interface (what `zqkit.trading.Native` calls):
   "ErrorID" and "ErrorMsg", or None). Login answers carry {"ErrorID": 0, "ErrorMsg": "正确"}
   on success. A query answers one event per row, "last" True only on the final row; an empty
   answer is one event with data None and "last" True. Order and trade returns ("RtnOrder",
-  "RtnTrade") go to every connection logged in to the account.
+  "RtnTrade") go to every connection logged in to the account, from its login on; earlier
+  returns are not replayed (the day's orders and trades are there to query).
 - `close(handle)` stops the worker and releases the connection. Any call on a closed handle
   (close included) raises ValueError("CTP 连接句柄已关闭"); an object that is not a handle
   raises TypeError.
