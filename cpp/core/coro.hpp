@@ -12,7 +12,7 @@
 //     Task<nb::object> fetch(nb::object session, nb::object url) {
 //         nb::object asyncio = nb::module_::import_("asyncio");
 //         nb::object sleeping = asyncio.attr("sleep")(0);   // name awaitables first (see rules)
-//         co_await sleeping;                                  // any Python awaitable
+//         co_await std::move(sleeping);                       // any Python awaitable
 //         long n = co_await count(3);                         // a child Task<long>, no Python
 //         involved co_return nb::int_(n);
 //     }
@@ -64,8 +64,11 @@
 //    awaitable first (`nb::object f = obj.attr("m")(x); co_await f;`). Lambdas given to the helpers
 //    capture [&] only (enforced).
 //  - No GIL release, lock guard or thread-affine RAII object held across co_await.
-//  - The cycle collector cannot see frame locals: a frame keeping `self` alive while self keeps the
-//    task alive is freed only when the frame ends (asyncio.run cancels leftover tasks).
+//  - The cycle collector cannot see frame locals. It does see what the coroutine is awaiting, so
+//    a task abandoned while waiting on a future is collectable as long as the frame holds no other
+//    reference into the cycle: await temporaries or `co_await std::move(named)` (the frame then
+//    drops its reference). A frame keeping `self` alive while self keeps the task alive is freed
+//    only when the frame ends (asyncio.run cancels leftover tasks; close your tasks).
 // ────────────────────────────────────────────────────────────────────────────────────────────────
 #pragma once
 
@@ -125,6 +128,7 @@ class PromiseBase {
         return await_transform(std::move(child));
     }
     PyAwait await_transform(nb::handle awaitable) noexcept;
+    PyAwait await_transform(nb::object&& awaitable) noexcept;
     template <detail::Awaiter A>
     std::decay_t<A> await_transform(A&& awaiter) noexcept {
         return std::forward<A>(awaiter);
@@ -250,6 +254,7 @@ auto PromiseBase::await_transform(Task<U>&& child) noexcept {
 class PyAwait {
   public:
     explicit PyAwait(nb::handle awaitable) noexcept : awaitable_(Py_XNewRef(awaitable.ptr())) {}
+    explicit PyAwait(nb::object&& awaitable) noexcept : awaitable_(awaitable.release().ptr()) {}
     PyAwait(PyAwait&& other) noexcept
         : awaitable_(std::exchange(other.awaitable_, nullptr)),
           result_(std::exchange(other.result_, nullptr)),
@@ -284,6 +289,9 @@ class PyAwait {
 
 inline PyAwait PromiseBase::await_transform(nb::handle awaitable) noexcept {
     return PyAwait(awaitable);
+}
+inline PyAwait PromiseBase::await_transform(nb::object&& awaitable) noexcept {
+    return PyAwait(std::move(awaitable));
 }
 
 // ─── Handing coroutines to Python ───────────────────────────────────────────────────────────────
