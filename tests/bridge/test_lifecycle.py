@@ -76,6 +76,12 @@ def test_ten_to_the_six_immediate_children_and_deep_chains():
     assert run(cancel_deep()) == ["cleanup"]
 
 
+def _under_address_sanitizer() -> bool:
+    # Its quarantine keeps freed memory resident, so RSS says nothing there.
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def _resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096
@@ -112,4 +118,5 @@ def test_lifecycle_paths_leak_no_references_and_no_memory():
     run(rounds(10_000), timeout=60)
     gc.collect()
     assert sys.getrefcount(token) == references
-    assert _resident_bytes() - memory < 4 * 1024 * 1024
+    if not _under_address_sanitizer():
+        assert _resident_bytes() - memory < 4 * 1024 * 1024
