@@ -18,6 +18,16 @@ void raise_from(nb::handle exc, nb::handle cause) {
     throw nb::python_error();
 }
 
+void raise_from_handled(nb::handle exc, nb::handle cause) {
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(cause.ptr());
+    PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    throw nb::python_error();
+}
+
 bool error_matches(nb::handle type) {
     return PyErr_ExceptionMatches(type.ptr()) != 0;
 }

@@ -24,6 +24,10 @@ void add_method(nb::handle cls, const char* name, F&& body, const Extra&... extr
 // `raise exc from cause`; a None cause is `raise exc from None`. Always throws.
 [[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
 
+// `raise exc from cause` inside `except` of `cause`: `cause` also becomes the context, with the
+// exception handled by our caller (if any) chained behind it as usual. Always throws.
+[[noreturn]] void raise_from_handled(nb::handle exc, nb::handle cause);
+
 // True when the pending Python error is an instance of `type`.
 bool error_matches(nb::handle type);
 
