@@ -23,7 +23,8 @@ nb::dict empty_position(nb::handle symbol, nb::handle updated_at) {
 }  // namespace
 
 void bind_empty_position(nb::module_& m) {
-    m.def("empty_position", &empty_position, nb::arg("symbol"), nb::arg("updated_at") = nb::none(),
+    m.def("empty_position", &empty_position, nb::arg("symbol").none(),
+          nb::arg("updated_at").none() = nb::none(),
           nb::sig("def empty_position(symbol: str, updated_at: int | None = None) -> dict"));
 }
 

@@ -42,8 +42,8 @@ void bind_live_map(nb::module_& m) {
     nb::dict ns;
     ns["__slots__"] = nb::make_tuple("_data", "item_type");
     nb::object cls = core::make_class(m, "LiveMap", nb::make_tuple(m.attr("Mapping")), ns);
-    core::add_method(cls, "__init__", &init, nb::arg("item_type"));
-    core::add_method(cls, "__getitem__", &item, nb::arg("key"));
+    core::add_method(cls, "__init__", &init, nb::arg("item_type").none());
+    core::add_method(cls, "__getitem__", &item, nb::arg("key").none());
     core::add_method(cls, "__iter__", &keys_iterator);
     core::add_method(cls, "__len__", &size);
     core::add_method(cls, "__repr__", &representation);

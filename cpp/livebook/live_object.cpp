@@ -79,9 +79,10 @@ void bind_live_object(nb::module_& m) {
     ns["fields"] = nb::tuple();
     nb::object cls = core::make_class(m, "LiveObject", nb::tuple(), ns);
     core::add_method(cls, "__init__", &init);
-    core::add_method(cls, "__getattr__", &field_value, nb::arg("key"));
-    core::add_method(cls, "__setattr__", &refuse_assignment, nb::arg("key"), nb::arg("value"));
-    core::add_method(cls, "__delattr__", &refuse_deletion, nb::arg("key"));
+    core::add_method(cls, "__getattr__", &field_value, nb::arg("key").none());
+    core::add_method(cls, "__setattr__", &refuse_assignment, nb::arg("key").none(),
+                     nb::arg("value").none());
+    core::add_method(cls, "__delattr__", &refuse_deletion, nb::arg("key").none());
     core::add_method(cls, "__repr__", &representation);
     m.attr("LiveObject") = cls;
 }

@@ -43,10 +43,11 @@ class TestLiveObject:
         assert caught.value.args == ("balance",)
 
     @pytest.mark.parametrize("name", ["balance", "_values", "fields", "new_name", "__class__"])
-    def test_every_assignment_is_refused(self, name):
+    @pytest.mark.parametrize("value", [1, None])
+    def test_every_assignment_is_refused(self, name, value):
         account = Account(balance=2.0)
         with pytest.raises(AttributeError, match=READ_ONLY):
-            setattr(account, name, 1)
+            setattr(account, name, value)
         assert account.balance == 2.0
 
     @pytest.mark.parametrize("name", ["balance", "_values", "fields", "new_name"])
@@ -104,6 +105,8 @@ class TestLiveMap:
         assert "A1" not in orders
         assert list(orders) == []
         assert orders.get("A1") is None
+        assert orders.get(None) is None
+        assert None not in orders
 
     def test_session_added_items_are_visible_with_identity(self):
         orders = LiveMap(Order)
