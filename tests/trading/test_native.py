@@ -140,6 +140,17 @@ class TestMissingBinding:
         assert caught.value.__cause__ is refusal
         assert caught.value.__context__ is refusal
 
+    def test_absent_module_is_reported_like_a_failed_from_import(self, no_binding):
+        # The import machinery ignores a missing submodule named in a from-import; the name
+        # lookup afterwards is what fails.
+        absent = ModuleNotFoundError("No module named 'zqkit._ctp'", name="zqkit._ctp")
+        no_binding.setattr(sys, "meta_path", [RefusingFinder(absent), *sys.meta_path])
+        with pytest.raises(ZqError) as caught:
+            Native(CONFIG, "/tmp/flow")
+        cause = caught.value.__cause__
+        assert type(cause) is ImportError
+        assert str(cause).startswith("cannot import name '_ctp' from 'zqkit'")
+
     def test_other_import_failures_are_not_translated(self, no_binding):
         no_binding.setattr(sys, "meta_path", [RefusingFinder(RuntimeError("boom")), *sys.meta_path])
         with pytest.raises(RuntimeError, match="boom"):
