@@ -1,0 +1,105 @@
+"""Read-only, identity-preserving trading views."""
+
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field
+from typing import Any, ClassVar, Literal, TypeVar
+
+_V = TypeVar("_V", bound=LiveObject)
+
+@dataclass(frozen=True)
+class TradingResult:
+    """一次交易操作的即时提交结果；不是最终委托或撤单结果。"""
+
+    status: Literal["SUBMITTED", "REJECTED", "UNKNOWN"]
+    order_id: str | None
+    message: str = ""
+
+@dataclass(frozen=True)
+class CtpAccount:
+    """CTP 直连账户配置，交易凭据不会发送至行情服务。"""
+
+    broker_id: str
+    user_id: str
+    password: str = field(repr=False)
+    front_url: str
+    app_id: str
+    auth_code: str = field(repr=False)
+    def __post_init__(self) -> None: ...
+
+class LiveObject:
+    __slots__ = ("_values",)
+    fields: ClassVar[tuple[str, ...]]
+    _values: dict[str, Any]
+    def __init__(self, **values: Any) -> None: ...
+    def __getattr__(self, key: str) -> Any: ...
+    def __setattr__(self, key: str, value: Any) -> None: ...
+    def __delattr__(self, key: str) -> None: ...
+
+class LiveMap(Mapping[str, _V]):
+    __slots__ = ("_data", "item_type")
+    _data: dict[str, _V]
+    item_type: type[_V]
+    def __init__(self, item_type: type[_V]) -> None: ...
+    def __getitem__(self, key: str) -> _V: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+
+class Account(LiveObject):
+    """只读资金快照；金额单位为人民币元，未知字段为 None。"""
+
+    account_id: str | None
+    trading_day: str | None
+    balance: float | None
+    available: float | None
+    margin: float | None
+    frozen_margin: float | None
+    commission: float | None
+    frozen_commission: float | None
+    close_profit: float | None
+    position_profit: float | None
+    deposit: float | None
+    withdraw: float | None
+    updated_at: int | None
+
+class Position(LiveObject):
+    """只读持仓快照；数量单位为手。"""
+
+    symbol: str
+    pos_long: int | None
+    pos_short: int | None
+    pos_long_today: int | None
+    pos_short_today: int | None
+    available_long: int | None
+    available_short: int | None
+
+class Order(LiveObject):
+    """只读订单快照；断线后观察句柄保留最后一次已提交的数据。"""
+
+    order_id: str
+    order_sys_id: str | None
+    symbol: str
+    direction: str | None
+    offset: str | None
+    limit_price: float | None
+    volume_original: int | None
+    volume_traded: int | None
+    volume_left: int | None
+    status: Literal["PENDING", "ALIVE", "FILLED", "CANCELLED", "REJECTED"] | None
+    status_msg: str | None
+    cancel_pending: bool
+    cancel_error: str | None
+    insert_time: int | None
+
+class Trade(LiveObject):
+    """只读真实成交快照，不包含估算手续费；断线后保留最后一次已提交的数据。"""
+
+    trade_id: str
+    order_sys_id: str
+    symbol: str
+    direction: str | None
+    offset: str | None
+    price: float | None
+    volume: int | None
+    trade_time: int | None
+
+def empty_position(symbol: str, updated_at: int | None = None) -> dict[str, Any]: ...
