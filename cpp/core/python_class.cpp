@@ -11,13 +11,6 @@ nb::object make_class(nb::handle module, const char* name, nb::tuple bases, nb::
     return metaclass(nb::str(name), bases, ns);
 }
 
-void raise_from(nb::handle exc, nb::handle cause) {
-    // PyException_SetCause also sets __suppress_context__, which is what `from` does.
-    PyException_SetCause(exc.ptr(), cause.is_none() ? nullptr : nb::borrow(cause).release().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
-}
-
 void raise_from_handled(nb::handle exc, nb::handle cause) {
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(cause.ptr());

@@ -1,10 +1,12 @@
 // Building real Python classes from C++: the class statement's metaclass call, methods that
-// bind like `def` methods, and `raise ... from ...`.
+// bind like `def` methods, and `raise ... from ...` inside an `except` block.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <utility>
+
+#include "core/py_errors.hpp"
 
 namespace zqkit::core {
 
@@ -20,9 +22,6 @@ void add_method(nb::handle cls, const char* name, F&& body, const Extra&... extr
     nb::cpp_function_def(std::forward<F>(body), nb::scope(cls), nb::name(name), nb::is_method(),
                          extra...);
 }
-
-// `raise exc from cause`; a None cause is `raise exc from None`. Always throws.
-[[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
 
 // `raise exc from cause` inside `except` of `cause`: `cause` also becomes the context, with the
 // exception handled by our caller (if any) chained behind it as usual. Always throws.
