@@ -113,7 +113,7 @@ class TestRequestFaults:
         session.answer("RspQryTradingAccount", rid)
 
     def test_inflight_limit(self, session):
-        _ctp.set_options(session.front, {"latency": 0.3, "max_inflight": 1})
+        _ctp.set_options(session.front, {"latency": 0.6, "max_inflight": 1})
         first, code = session.send("QryInstrument")
         assert code == 0
         assert session.send("QryOrder")[1] == -2
