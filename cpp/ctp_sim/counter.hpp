@@ -1,7 +1,9 @@
 // The simulated counter behind one front address: accounts, instruments, reference prices,
 // sessions, request handling, order matching and the fault switches.
 //
-// Every member is used only with the world lock held (world.hpp).
+// Every member is used only with the world lock held (world.hpp). The members live in files
+// named for what they do: counter.cpp (sessions, dispatch, delivery), login.cpp, queries.cpp,
+// orders.cpp (checks, insert, cancel), matching.cpp and settlement.cpp (funds, new day).
 #pragma once
 
 #include <map>

@@ -1,0 +1,54 @@
+// Small helpers shared by the files that implement Counter.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "connection.hpp"
+#include "rows.hpp"
+#include "values.hpp"
+
+namespace zqkit::ctp {
+
+inline std::string trimmed(const std::string& text) {
+    auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+inline char first_char(const std::string& text, char fallback) {
+    return text.empty() ? fallback : text[0];
+}
+
+// Lots a close order takes from the earlier-days and today buckets. On SHFE and INE a plain
+// close means close yesterday; elsewhere earlier days' lots go first.
+inline std::pair<int, int> close_parts(const std::string& exchange, char offset, int volume,
+                                       int history) {
+    if (offset == '3') return {0, volume};
+    if (offset == '4' || is_split_exchange(exchange)) return {volume, 0};
+    int from_history = std::min(std::max(history, 0), volume);
+    return {from_history, volume - from_history};
+}
+
+inline Event make_event(std::string name, std::optional<Fields> data, int request_id = 0,
+                        bool last = true, std::optional<ErrorInfo> error = std::nullopt) {
+    Event event;
+    event.name = std::move(name);
+    event.data = std::move(data);
+    event.request_id = request_id;
+    event.last = last;
+    event.error = std::move(error);
+    return event;
+}
+
+inline void reject(Connection& connection, const char* method, const Fields& fields, int request_id,
+                   const ErrorInfo& error) {
+    // The answer to the request, then the error return, as a counter sends both.
+    connection.deliver(make_event(std::string("Rsp") + method, fields, request_id, true, error));
+    connection.deliver(make_event(std::string("ErrRtn") + method, fields, 0, true, error));
+}
+
+}  // namespace zqkit::ctp
