@@ -1,0 +1,88 @@
+// Awaiting Python objects and child Tasks, return values, methods.
+#include "bridge_check/checks.hpp"
+
+namespace zqkit::bridge_check {
+
+namespace {
+
+Task<nb::object> await_value(nb::object awaitable) {
+    nb::object value = co_await awaitable;
+    co_return value;
+}
+
+Task<nb::object> return_value(nb::object value) {
+    co_return value;
+}
+
+Task<> return_none() {
+    co_return;
+}
+
+Task<nb::object> sleep_then(double delay, nb::object value) {
+    nb::object sleeping = asyncio().attr("sleep")(delay);
+    co_await sleeping;
+    co_return value;
+}
+
+Task<long> immediate(long number) {
+    co_return number;
+}
+
+// `count` children that finish without suspending, one after the other.
+Task<nb::object> sum_children(long count) {
+    long total = 0;
+    for (long i = 0; i < count; ++i) total += co_await immediate(i);
+    co_return nb::int_(total);
+}
+
+// A chain of `depth` nested children; the innermost one awaits Python.
+Task<nb::object> descend(long depth, nb::object awaitable) {
+    if (depth == 0) {
+        nb::object value = co_await awaitable;
+        co_return value;
+    }
+    nb::object value = co_await descend(depth - 1, awaitable);
+    co_return value;
+}
+
+// Awaits each awaitable in turn, returning their results.
+Task<nb::object> await_all(nb::list awaitables) {
+    nb::list results;
+    for (nb::handle awaitable : awaitables) {
+        nb::object value = co_await awaitable;
+        results.append(value);
+    }
+    co_return results;
+}
+
+struct Counter {
+    long value = 0;
+};
+
+// A method: `self` by value, cast after the suspension.
+Task<nb::object> counter_add_later(nb::object self, long amount) {
+    nb::object sleeping = asyncio().attr("sleep")(0);
+    co_await sleeping;
+    Counter& counter = nb::cast<Counter&>(self);
+    counter.value += amount;
+    co_return nb::int_(counter.value);
+}
+
+}  // namespace
+
+void register_awaiting(nb::module_& m) {
+    core::def_coroutine(m, "await_value", &await_value, nb::arg("awaitable"));
+    core::def_coroutine(m, "return_value", &return_value, nb::arg("value").none());
+    core::def_coroutine(m, "return_none", &return_none);
+    core::def_coroutine(m, "sleep_then", &sleep_then, nb::arg("delay"), nb::arg("value").none());
+    core::def_coroutine(m, "sum_children", &sum_children, nb::arg("count"));
+    core::def_coroutine(m, "descend", &descend, nb::arg("depth"), nb::arg("awaitable"));
+    core::def_coroutine(m, "await_all", &await_all, nb::arg("awaitables"));
+    nb::class_<Counter> counter(m, "Counter");
+    counter.def(nb::init<>()).def_rw("value", &Counter::value);
+    core::def_coroutine(counter, "add_later", &counter_add_later, nb::arg("amount"));
+    m.attr("named_coroutine") =
+        core::make_coroutine_function("Outer.named", &return_value, nb::arg("value").none());
+}
+
+}  // namespace zqkit::bridge_check
