@@ -1,5 +1,8 @@
 #include "transport/errors.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
 
@@ -11,17 +14,6 @@ void bind_retry_error(nb::module_& m) {
                                                PyExc_Exception, nullptr);
     if (type == nullptr) throw nb::python_error();
     m.attr("_RetryMarketError") = nb::steal(type);
-}
-
-void raise_error_object(nb::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
-
-void raise_from_none(nb::handle error) {
-    // Setting __cause__ (even to None) also sets __suppress_context__, as `from None` does.
-    if (PyObject_SetAttrString(error.ptr(), "__cause__", Py_None) != 0) throw nb::python_error();
-    raise_error_object(error);
 }
 
 nb::object retry_market_error() {
@@ -38,6 +30,20 @@ nb::object zq_error(const char* message, nb::handle status) {
 
 bool is_instance_of_global(nb::handle error, const char* name) {
     return is_instance(error, global(name));
+}
+
+nb::object backoff_delay(nb::handle failures) {
+    long count = nb::cast<long>(failures);
+    double delay = std::ldexp(0.5, static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));
+    if (delay > 8) return nb::int_(8);
+    return nb::float_(delay);
+}
+
+bool is_transient(const nb::python_error& error, nb::handle deadline) {
+    if (error.matches(global("aiohttp").attr("ClientError")) ||
+        error.matches(global("_RetryMarketError")))
+        return true;
+    return error.matches(PyExc_TimeoutError) && !truthy(deadline.attr("expired")());
 }
 
 }  // namespace zqkit::transport

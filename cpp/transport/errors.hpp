@@ -3,17 +3,13 @@
 
 #include <nanobind/nanobind.h>
 
+#include "core/py_errors.hpp"
+
 namespace zqkit::transport {
 
 namespace nb = nanobind;
 
 void bind_retry_error(nb::module_& m);
-
-// Raises `error` as `raise error` would.
-[[noreturn]] void raise_error_object(nb::handle error);
-
-// Raises `error` as `raise error from None` would.
-[[noreturn]] void raise_from_none(nb::handle error);
 
 // A new `_RetryMarketError()`, the class looked up in the module.
 nb::object retry_market_error();
@@ -24,5 +20,19 @@ nb::object zq_error(const char* message, nb::handle status);
 
 // Whether `error` is an instance of the module global `name` (an exception class).
 bool is_instance_of_global(nb::handle error, const char* name);
+
+}  // namespace zqkit::transport
+
+namespace zqkit::transport {
+
+// min(0.5 * 2 ** (failures - 1), 8): the pause after the n-th failure of a query or a
+// verification (0.5, 1, 2, 4, 8, 8 ... seconds).
+nb::object backoff_delay(nb::handle failures);
+
+// A fault after which the same request may simply be sent again: a connection error,
+// `_RetryMarketError`, or the session's own per-request time-out. `deadline` is the
+// asyncio.timeout guarding the whole operation; once it has expired, a TimeoutError is its
+// verdict and no longer a single request's.
+bool is_transient(const nb::python_error& error, nb::handle deadline);
 
 }  // namespace zqkit::transport

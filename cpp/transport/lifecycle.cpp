@@ -77,7 +77,7 @@ void start(nb::handle self) {
 
 void raise_error(nb::handle self) {
     nb::object error = self.attr("fatal_error");
-    if (!error.is_none()) raise_error_object(error);
+    if (!error.is_none()) core::raise(error);
 }
 
 }  // namespace zqkit::transport

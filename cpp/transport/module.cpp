@@ -1,5 +1,7 @@
 #include <nanobind/nanobind.h>
 
+#include "core/coro.hpp"
+
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
 #include "transport/pending_market.hpp"
@@ -30,8 +32,10 @@ void bind_imports(nb::module_& m) {
 
 NB_MODULE(transport, m) {
     m.doc() = "Async I/O. This module never mutates user-visible market objects.";
+    zqkit::core::init_coroutines(m);
     set_module_dict(m.attr("__dict__"));
     bind_imports(m);
+    remember_standard_functions();
     bind_signing(m);
     bind_retry_error(m);
     bind_pending_market(m);

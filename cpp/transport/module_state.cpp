@@ -6,6 +6,10 @@ namespace zqkit::transport {
 
 namespace {
 PyObject* the_module_dict = nullptr;
+// Kept for the life of the process, like the module dict.
+PyObject* json_dumps = nullptr;
+PyObject* json_loads = nullptr;
+PyObject* data_decode = nullptr;
 }  // namespace
 
 void set_module_dict(nb::handle dict) {
@@ -29,6 +33,23 @@ nb::object global(nb::handle name) {
         throw nb::python_error();
     }
     return nb::borrow(value);
+}
+
+void remember_standard_functions() {
+    nb::object json = global("json");
+    json_dumps = nb::object(json.attr("dumps")).release().ptr();
+    json_loads = nb::object(json.attr("loads")).release().ptr();
+    data_decode = global("decode").release().ptr();
+}
+
+nb::handle standard_json_dumps() {
+    return json_dumps;
+}
+nb::handle standard_json_loads() {
+    return json_loads;
+}
+nb::handle standard_decode() {
+    return data_decode;
 }
 
 }  // namespace zqkit::transport

@@ -1,6 +1,7 @@
 #include "transport/pending_market.hpp"
 
 #include <array>
+#include <vector>
 
 #include "transport/module_state.hpp"
 #include "transport/python_class.hpp"
@@ -16,35 +17,9 @@ constexpr const char* pending_market_doc =
 
 using Entry = std::array<nb::object, 4>;
 
-// `generation, channel, rows, sequence = item`, with the interpreter's unpacking errors.
 Entry unpack_entry(nb::handle item) {
-    Entry parts;
-    nb::object iterator = nb::steal(PyObject_GetIter(item.ptr()));
-    if (!iterator.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item.ptr())->tp_name);
-        }
-        throw nb::python_error();
-    }
-    for (size_t index = 0; index < parts.size(); ++index) {
-        PyObject* part = PyIter_Next(iterator.ptr());
-        if (part == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 4, got %zu)",
-                         index);
-            throw nb::python_error();
-        }
-        parts[index] = nb::steal(part);
-    }
-    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
-    if (extra.is_valid()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 4)");
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return parts;
+    std::vector<nb::object> parts = unpack(item, 4);
+    return {parts[0], parts[1], parts[2], parts[3]};
 }
 
 // A quote channel keeps its newest entry; a K-line channel one entry per bar.

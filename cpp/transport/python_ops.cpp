@@ -37,4 +37,35 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return result == 1;
 }
 
+std::vector<nb::object> unpack(nb::handle item, size_t count) {
+    nb::object iterator = nb::steal(PyObject_GetIter(item.ptr()));
+    if (!iterator.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    std::vector<nb::object> parts;
+    parts.reserve(count);
+    while (parts.size() < count) {
+        PyObject* part = PyIter_Next(iterator.ptr());
+        if (part == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                         count, parts.size());
+            throw nb::python_error();
+        }
+        parts.push_back(nb::steal(part));
+    }
+    nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
+    if (extra.is_valid()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return parts;
+}
+
 }  // namespace zqkit::transport

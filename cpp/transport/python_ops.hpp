@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
 namespace zqkit::transport {
 
 namespace nb = nanobind;
@@ -21,5 +23,8 @@ bool starts_with(nb::handle text, const char* prefix);
 
 // isinstance(value, cls)
 bool is_instance(nb::handle value, nb::handle cls);
+
+// `a, b, ... = item` with exactly `count` targets, raising the interpreter's unpacking errors.
+std::vector<nb::object> unpack(nb::handle item, size_t count);
 
 }  // namespace zqkit::transport
