@@ -58,7 +58,8 @@ class Service:
 
     `verify` and `query` are lists of answers consumed in order (the last one repeats);
     `handshake` likewise, where an int refuses the WebSocket upgrade with that status, a float
-    delays it by that many seconds and None accepts it; `stream(ws, service)` then runs the accepted connection.
+    delays it by that many seconds and None accepts it; `stream(ws, service)` then runs the
+    accepted connection.
     """
 
     def __init__(self) -> None:

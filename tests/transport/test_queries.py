@@ -103,7 +103,8 @@ def test_budget_refuses_after_three_failures(fake_asyncio):
 def test_per_request_timeout_is_retried(fake_asyncio):
     async def main():
         async with Service() as service:
-            service.query = [answer(body={"ok": True, "d": 0}, delay=1), answer(body={"ok": True, "d": 1})]  # fmt: skip
+            slow = answer(body={"ok": True, "d": 0}, delay=1)
+            service.query = [slow, answer(body={"ok": True, "d": 1})]
             assert await query(service.transport(timeout=0.2), "/x") == 1
             assert fake_asyncio.sleeps == [0.5]
 
