@@ -1,0 +1,42 @@
+// The module globals one call uses (`math`, `re`, `number`), each read from the module dict on
+// first use during that call. When a global still is the object the module was built with, the
+// C++ equivalent runs instead of a call through the interpreter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace zqkit::data {
+
+namespace nb = nanobind;
+
+class CallGlobals {
+  public:
+    // math.nan
+    nb::object nan();
+    // bool(math.isnan(value)) and bool(math.isfinite(value))
+    bool isnan(PyObject* value);
+    bool isfinite(PyObject* value);
+    // bool(re.fullmatch(pattern, text)); `native` is the C++ test of the same pattern.
+    bool fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*));
+    // number(value)
+    nb::object number(PyObject* value);
+    // bool(different(old, new))
+    bool different(PyObject* old_value, PyObject* new_value);
+
+  private:
+    nb::handle math();
+
+    nb::object math_;
+    nb::object isnan_;
+    nb::object isfinite_;
+    nb::object fullmatch_;
+    nb::object number_;
+    nb::object different_;
+    bool isnan_native_ = false;
+    bool isfinite_native_ = false;
+    bool fullmatch_native_ = false;
+    bool number_native_ = false;
+    bool different_native_ = false;
+};
+
+}  // namespace zqkit::data

@@ -1,0 +1,121 @@
+#include "errors.hpp"
+
+#include <string>
+
+#include "arguments.hpp"
+#include "entry.hpp"
+#include "native.hpp"
+#include "state.hpp"
+
+namespace zqkit::data {
+
+namespace {
+
+constexpr const char* kDoc = "SDK 数据或交易服务异常，status 为可选的响应状态码。";
+constexpr const char* kSubclassNote =
+    "Note that subclasses of builtin types are rejected here; pass an exact str.";
+
+const Signature kInitSignature{"ZqError.__init__", {"self", "message", "status"}, 2, 2};
+
+// TypeError worded as the interpreter's own argument checks word it.
+[[noreturn]] void raise_argument_type(const char* format, const char* argument,
+                                      const char* expected, PyObject* value, bool note) {
+    nb::object text =
+        checked(PyUnicode_FromFormat(format, argument, expected, Py_TYPE(value)->tp_name));
+    nb::object error = checked(PyObject_CallOneArg(PyExc_TypeError, text.ptr()));
+    if (note) {
+        nb::object note_text = checked(PyUnicode_FromString(kSubclassNote));
+        checked(PyObject_CallMethodOneArg(error.ptr(), names().add_note, note_text.ptr()));
+    }
+    raise_instance(error);
+}
+
+nb::object status_value(PyObject* status) {
+    if (status == nullptr || status == Py_None) return nb::none();
+    if (PyLong_CheckExact(status)) return nb::borrow(status);
+    if (PyNumber_Check(status)) return checked(PyNumber_Long(status));
+    raise_argument_type("Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
+                        "status", "int", status, false);
+}
+
+nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[3];
+    if (!bind_arguments(kInitSignature, args, nargs, kwnames, bound)) throw nb::python_error();
+    PyObject* self = bound[0];
+    PyObject* message = bound[1];
+    if (!PyUnicode_CheckExact(message)) {
+        raise_argument_type("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                            "message", "str", message, PyUnicode_Check(message));
+    }
+    nb::object status = status_value(bound[2]);
+    nb::object parent = checked(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
+    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
+    checked(PyObject_CallOneArg(parent_init.ptr(), message));
+    checked_status(PyObject_SetAttr(self, names().status, status.ptr()));
+    return nb::none();
+}
+
+PyObject* zq_error_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return initialise(args, nargs, kwnames); });
+}
+
+PyMethodDef init_def{"__init__", as_cfunction(zq_error_init), METH_FASTCALL | METH_KEYWORDS,
+                     "__init__(self, message, *, status=None)\n--\n\n"};
+
+}  // namespace
+
+nb::object create_zq_error() {
+    nb::dict namespace_;
+    namespace_["__module__"] = "zqkit.data";
+    namespace_["__qualname__"] = "ZqError";
+    namespace_["__doc__"] = nb::str(kDoc);
+    namespace_["__init__"] = native_method(&init_def);
+    nb::object bases = nb::make_tuple(nb::handle(PyExc_Exception));
+    nb::object cls = checked(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
+                                                   "ZqError", bases.ptr(), namespace_.ptr()));
+    state().zq_error = cls.inc_ref().ptr();
+    return cls;
+}
+
+void raise_instance(nb::handle instance) {
+    if (PyExceptionInstance_Check(instance.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    throw nb::python_error();
+}
+
+namespace {
+
+nb::object zq_error_instance(const char* message) {
+    nb::object cls = module_global(names().zq_error);
+    nb::object text = checked(PyUnicode_FromString(message));
+    return checked(PyObject_CallOneArg(cls.ptr(), text.ptr()));
+}
+
+}  // namespace
+
+void raise_zq_error(const char* message) {
+    raise_instance(zq_error_instance(message));
+}
+
+void raise_zq_error_from(const char* message, nb::python_error& cause) {
+    nb::object error = zq_error_instance(message);
+    nb::object cause_value = nb::borrow(cause.value());
+    if (PyExceptionInstance_Check(error.ptr())) {
+        PyException_SetCause(error.ptr(), cause_value.inc_ref().ptr());
+    }
+    try {
+        raise_instance(error);
+    } catch (nb::python_error&) {
+        // Inside `except ... as cause`, the raise statement makes `cause` the new context.
+        if (PyExceptionInstance_Check(error.ptr())) {
+            PyException_SetContext(error.ptr(), cause_value.inc_ref().ptr());
+        }
+        throw;
+    }
+}
+
+}  // namespace zqkit::data
