@@ -8,6 +8,7 @@ PIP := $(PY) -m pip
 BUILD_DEPS := scikit-build-core nanobind cmake ninja
 DEV_DEPS := pytest pytest-timeout ruff clang-format
 RUNTIME_DEPS := aiohttp yarl pandas
+PY_DIRS = $(wildcard src tests bench)
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: venv build test demo bench check format lint sanitize clean
@@ -34,13 +35,13 @@ bench: build
 	$(PY) bench/run.py
 
 lint: venv
-	$(VENV)/bin/ruff check src tests bench
-	$(VENV)/bin/ruff format --check src tests bench
+	$(VENV)/bin/ruff check $(PY_DIRS)
+	$(VENV)/bin/ruff format --check $(PY_DIRS)
 	find cpp -name '*.cpp' -o -name '*.hpp' | xargs -r $(VENV)/bin/clang-format --dry-run -Werror
 
 format: venv
-	$(VENV)/bin/ruff format src tests bench
-	$(VENV)/bin/ruff check --fix src tests bench
+	$(VENV)/bin/ruff format $(PY_DIRS)
+	$(VENV)/bin/ruff check --fix $(PY_DIRS)
 	find cpp -name '*.cpp' -o -name '*.hpp' | xargs -r $(VENV)/bin/clang-format -i
 
 # ASan + UBSan build in its own build directory, then the whole suite under it.
