@@ -18,9 +18,9 @@ Task<> return_none() {
     co_return;
 }
 
+// Awaits a temporary: the awaiter takes it over, the frame keeps no reference.
 Task<nb::object> sleep_then(double delay, nb::object value) {
-    nb::object sleeping = asyncio().attr("sleep")(delay);
-    co_await sleeping;
+    co_await asyncio().attr("sleep")(delay);
     co_return value;
 }
 

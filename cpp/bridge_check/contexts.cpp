@@ -39,8 +39,7 @@ Task<nb::object> http_text(nb::object session, nb::object url) {
     nb::object text;
     co_await core::async_with(request, [&](nb::object response) -> Task<> {
         response.attr("raise_for_status")();
-        nb::object reading = response.attr("text")();
-        text = co_await reading;
+        text = co_await response.attr("text")();
     });
     co_return text;
 }

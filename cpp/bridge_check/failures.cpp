@@ -84,6 +84,20 @@ Task<> guarded(nb::object awaitable, nb::object log, bool await_in_cleanup) {
         });
 }
 
+// Waits on a future of its own; the frame keeps no reference to it while suspended.
+Task<> wait_forever(nb::object log) {
+    nb::object append = log.attr("append");
+    co_await core::try_finally(
+        [&]() -> Task<> {
+            nb::object future = asyncio().attr("get_running_loop")().attr("create_future")();
+            co_await std::move(future);
+        },
+        [&]() -> Task<> {
+            append("cleanup");
+            co_return;
+        });
+}
+
 // The except-with-await pattern written out by hand.
 Task<> cleanup_on_failure(nb::object awaitable, nb::object cleanup) {
     std::exception_ptr failure;
@@ -109,6 +123,7 @@ void register_failures(nb::module_& m) {
     core::def_coroutine(m, "swallow_cancel", &swallow_cancel, nb::arg("awaitable"));
     core::def_coroutine(m, "guarded", &guarded, nb::arg("awaitable"), nb::arg("log"),
                         nb::arg("await_in_cleanup"));
+    core::def_coroutine(m, "wait_forever", &wait_forever, nb::arg("log"));
     core::def_coroutine(m, "cleanup_on_failure", &cleanup_on_failure, nb::arg("awaitable"),
                         nb::arg("cleanup"));
 }

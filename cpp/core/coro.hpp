@@ -2,70 +2,83 @@
 //
 // ─── Usage guide ────────────────────────────────────────────────────────────────────────────────
 //
-// Module init: call `zqkit::core::init_coroutines(m)` first in NB_MODULE (creates the coroutine
-// type).
+// Module init: call `zqkit::core::init_coroutines(m)` first in NB_MODULE (creates the module's
+// coroutine type and registers it with collections.abc.Coroutine).
 //
 // A coroutine function returns `Task<nb::object>` (a Python value) or `Task<>` (returns None);
 // children may return any `Task<T>`. Parameters are taken BY VALUE (nb::object, std::string …):
 // references and `this` dangle after the first suspension.
 //
+//     Task<long> count(long n) { co_return n; }                 // a child: no Python involved
+//
 //     Task<nb::object> fetch(nb::object session, nb::object url) {
 //         nb::object asyncio = nb::module_::import_("asyncio");
-//         nb::object sleeping = asyncio.attr("sleep")(0);   // name awaitables first (see rules)
-//         co_await sleeping;                                  // any Python awaitable
-//         long n = co_await count(3);                         // a child Task<long>, no Python
-//         involved co_return nb::int_(n);
+//         co_await asyncio.attr("sleep")(0);                    // any Python awaitable
+//         nb::object request = session.attr("get")(url);
+//         nb::object text;
+//         co_await async_with(request, [&](nb::object response) -> Task<> {
+//             text = co_await response.attr("text")();
+//         });
+//         long n = co_await count(3);
+//         co_return text;
 //     }
 //
 // Awaiting Python: `nb::object value = co_await awaitable;` behaves like `yield from
 // awaitable.__await__()`: asyncio's send/throw/close reach the innermost awaited object, an
 // immediately completing awaitable never suspends, its result is the value, its exception arrives
-// as `nb::python_error` wrapping the SAME exception object (catch it, inspect e.value(), rethrow
-// with `throw;`, or let it propagate: Python sees the very same object).
+// as `nb::python_error` wrapping the SAME exception object: catch it by const reference, inspect
+// e.value() / e.matches(type), rethrow with `throw;` or let it propagate, and Python sees the very
+// same object. Never call e.restore() (the error may be shared by several frames).
 //
 // Awaiting a child: `T v = co_await child(args...);` where child returns Task<T>. Children run on
-// their parent's driver: no stack growth however many or however deep.
+// their parent's driver: no stack growth however many or however deep. A Task is awaited once.
 //
-// async with:   co_await async_with(manager, [&](nb::object entered) -> Task<> { ...; });
+// async with:
+//     co_await async_with(manager, [&](nb::object entered) -> Task<> { ... });
 //     __aexit__ receives (type, value, traceback) of an exception leaving the body and may
-//     suppress it. Return values through variables captured by reference.
-// async for:    AsyncIterator messages(ws);
-//               while (std::optional<nb::object> message = co_await messages.next()) { ... }
-// try/finally with await:   co_await try_finally([&]() -> Task<> { body }, [&]() -> Task<> {
-// cleanup });
+//     suppress it. Hand results out through variables captured by reference.
+// async for:
+//     AsyncIterator messages(ws);
+//     while (std::optional<nb::object> message = co_await messages.next()) { ... }
+// try/finally with await:
+//     co_await try_finally([&]() -> Task<> { body }, [&]() -> Task<> { cleanup });
 //     `co_await` is illegal inside a C++ catch block, so write "except" handlers that await as:
 //         std::exception_ptr failure;
 //         try { co_await work; } catch (...) { failure = std::current_exception(); }
 //         if (failure) { co_await cleanup; std::rethrow_exception(failure); }
-// Raising:  raise(exc) · raise_from(exc, cause) · raise_from_none(exc)   (py_errors.hpp). Inside a
-//     catch block of a python_error, the handled exception becomes __context__ as in Python.
-//     A Python exception class with arguments: raise(error_type("message")).
+// Raising (py_errors.hpp): raise(exc) · raise_from(exc, cause) · raise_from_none(exc), with exc a
+//     class or an instance, e.g. raise(error_type("message")). Inside a catch block handling a
+//     python_error, the handled exception becomes __context__ as in Python.
 // Cancellation: asyncio.CancelledError arrives as nb::python_error at the exact co_await where
 //     the coroutine is suspended (test with is_cancellation(e)). Clean up (awaiting is fine, via
 //     the patterns above) and rethrow. A body that swallows it must call uncancel_current_task().
 //     asyncio.timeout works as usual: co_await async_with(asyncio.attr("timeout")(5), ...).
 // Return values: `co_return obj;` (Task<nb::object>), `co_return;` (Task<>). A StopIteration
-//     escaping the body becomes RuntimeError("coroutine raised StopIteration") as in Python.
+//     escaping a body becomes RuntimeError("coroutine raised StopIteration") as in Python.
 // C++ exceptions reaching Python: nb::python_error → that exception; nb::type_error() etc. → their
 //     type; std::bad_alloc → MemoryError; other std::exception → RuntimeError.
 //
-// Exposing:  def_coroutine(m, "name", &function, nb::arg("x"), ...);      // module function
-//            def_coroutine(cls, "name", &method, nb::arg("x"), ...);      // method of nb::class_
-//            make_coroutine_function("Class.name", &function)              // a bare callable
-//     nanobind refuses None for an nb::object parameter unless declared `nb::arg("x").none()`.
+// Exposing:
+//     def_coroutine(m, "name", &function, nb::arg("x"), ...);      // module function
+//     def_coroutine(cls, "name", &method, nb::arg("x"), ...);      // method of an nb::class_
+//     make_coroutine_function("Class.name", &function, ...)         // a bare callable (nb::object)
 //     The function is a plain function pointer (or `+[](...) -> Task<...> {...}` without
-//     captures). A method takes `nb::object self` BY VALUE as first parameter and casts inside
-//     (`nb::cast<Transport&>(self)`) after each await if needed. inspect.iscoroutinefunction() is
+//     captures). A method takes `nb::object self` BY VALUE as first parameter and casts it
+//     (`nb::cast<Transport&>(self)`) after each await. nanobind refuses None for an nb::object
+//     parameter unless it is declared `nb::arg("x").none()`. inspect.iscoroutinefunction() is
 //     false for these callables (nanobind functions cannot carry the marker); calling one returns
 //     a coroutine all the same.
 //
-// Rules (each one is a real crash with g++ 12, see the bridge notes):
-//  - Never build a closure or aggregate owning Python objects inside a co_await operand: name the
-//    awaitable first (`nb::object f = obj.attr("m")(x); co_await f;`). Lambdas given to the helpers
-//    capture [&] only (enforced).
+// Rules (each one is a real crash or leak with g++ 12, see the bridge notes):
+//  - Never build a lambda/closure or a brace-initialised aggregate owning Python objects inside a
+//    co_await operand. Plain calls are fine (`co_await obj.attr("m")(x)`, `co_await child(x)`).
+//    Lambdas given to the helpers capture [&] only (enforced by a static_assert).
 //  - No GIL release, lock guard or thread-affine RAII object held across co_await.
-//  - The cycle collector cannot see frame locals: a frame keeping `self` alive while self keeps the
-//    task alive is freed only when the frame ends (asyncio.run cancels leftover tasks).
+//  - The cycle collector cannot see frame locals. It does see what the coroutine is awaiting, so
+//    a task abandoned while waiting on a future is collectable as long as the frame holds no other
+//    reference into the cycle: await temporaries or `co_await std::move(named)` (the frame then
+//    drops its reference). A frame keeping `self` alive while self keeps the task alive is freed
+//    only when the frame ends (asyncio.run cancels leftover tasks; cancel your tasks).
 // ────────────────────────────────────────────────────────────────────────────────────────────────
 #pragma once
 
@@ -125,6 +138,7 @@ class PromiseBase {
         return await_transform(std::move(child));
     }
     PyAwait await_transform(nb::handle awaitable) noexcept;
+    PyAwait await_transform(nb::object&& awaitable) noexcept;
     template <detail::Awaiter A>
     std::decay_t<A> await_transform(A&& awaiter) noexcept {
         return std::forward<A>(awaiter);
@@ -250,6 +264,7 @@ auto PromiseBase::await_transform(Task<U>&& child) noexcept {
 class PyAwait {
   public:
     explicit PyAwait(nb::handle awaitable) noexcept : awaitable_(Py_XNewRef(awaitable.ptr())) {}
+    explicit PyAwait(nb::object&& awaitable) noexcept : awaitable_(awaitable.release().ptr()) {}
     PyAwait(PyAwait&& other) noexcept
         : awaitable_(std::exchange(other.awaitable_, nullptr)),
           result_(std::exchange(other.result_, nullptr)),
@@ -284,6 +299,9 @@ class PyAwait {
 
 inline PyAwait PromiseBase::await_transform(nb::handle awaitable) noexcept {
     return PyAwait(awaitable);
+}
+inline PyAwait PromiseBase::await_transform(nb::object&& awaitable) noexcept {
+    return PyAwait(std::move(awaitable));
 }
 
 // ─── Handing coroutines to Python ───────────────────────────────────────────────────────────────

@@ -147,6 +147,7 @@ PyObject* stop_iteration_value() noexcept {
 // Forwards a thrown exception to the awaited iterator like `yield from`: to its throw() when it
 // has one, otherwise raised at the awaiting frame.
 PySendResult throw_into_iterator(CoroObject* co, PyObject* exception, PyObject** result) noexcept {
+    co->state = State::running;
     PyObject* method = PyObject_GetAttr(co->driver.iter, throw_name());
     if (method == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -157,7 +158,6 @@ PySendResult throw_into_iterator(CoroObject* co, PyObject* exception, PyObject**
         restore_exception(exception);
         return resume_waiting(co, PYGEN_ERROR, nullptr, result);
     }
-    co->state = State::running;
     PyObject* inner = PyObject_CallOneArg(method, exception);
     Py_DECREF(method);
     Py_DECREF(exception);

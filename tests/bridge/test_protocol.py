@@ -64,6 +64,19 @@ def test_send_and_throw_are_forwarded_to_the_awaited_object():
     assert stop.value.value is error and probe.events == [("thrown", error)]
 
 
+def test_throw_into_an_iterator_without_throw_raises_at_the_await():
+    class PlainIterator:
+        def __await__(self):
+            return iter([None, None])
+
+    coroutine = m.catch_error(PlainIterator())
+    assert coroutine.send(None) is None
+    error = KeyError("at the await")
+    with pytest.raises(StopIteration) as stop:
+        coroutine.throw(error)
+    assert stop.value.value is error
+
+
 def test_throw_accepts_one_and_three_argument_forms():
     coroutine = m.catch_error(Probe())
     coroutine.send(None)
