@@ -39,7 +39,7 @@ nb::list take_batch(nb::handle self) {
 
 Task<> bootstrap(nb::object self) {
     nb::object restoring = self.attr("restore")();
-    nb::object snapshots = co_await restoring;
+    nb::object snapshots = co_await std::move(restoring);
     queue_snapshots(self, snapshots);
     self.attr("raise_error")();
     nb::setattr(self, "ready", nb::bool_(true));
@@ -49,7 +49,7 @@ Task<> bootstrap(nb::object self) {
 
 Task<nb::object> next_batch(nb::object self) {
     nb::object verifying = self.attr("verify_account")();
-    co_await verifying;
+    co_await std::move(verifying);
     self.attr("start")();
     while (true) {
         self.attr("raise_error")();
@@ -60,7 +60,7 @@ Task<nb::object> next_batch(nb::object self) {
         nb::object changed = self.attr("changed");
         changed.attr("clear")();
         nb::object waiting = changed.attr("wait")();
-        co_await waiting;
+        co_await std::move(waiting);
     }
 }
 

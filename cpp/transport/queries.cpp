@@ -37,7 +37,7 @@ Task<nb::object> read_answer(nb::object self, nb::object response, nb::object bu
     nb::object reading = response.attr("json")();
     nb::object body;
     try {
-        body = co_await reading;
+        body = co_await std::move(reading);
     } catch (const nb::python_error& error) {
         if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
         core::raise_from_none(zq_error(unavailable));
@@ -53,7 +53,7 @@ Task<nb::object> read_answer(nb::object self, nb::object response, nb::object bu
 Task<nb::object> request_query(nb::object self, nb::object path, nb::object params,
                                nb::object budget, bool restoring) {
     nb::object connecting = self.attr("client")();
-    nb::object session = co_await connecting;
+    nb::object session = co_await std::move(connecting);
     nb::object url = global("URL")(self.attr("url") + path);
     if (!params.is_none()) url = url.attr("with_query")(params);
     nb::object headers = global("_signature_headers")("GET", url);
@@ -88,7 +88,7 @@ Task<nb::object> query_within_budget(nb::object self, nb::object path, nb::objec
             budget.attr("fail")();
             nb::object pause = backoff_delay(budget.attr("failures"));
             nb::object sleeping = global("asyncio").attr("sleep")(pause);
-            co_await sleeping;
+            co_await std::move(sleeping);
         }
     });
     co_return result;
@@ -98,7 +98,7 @@ Task<nb::object> query_within_budget(nb::object self, nb::object path, nb::objec
 
 Task<nb::object> get(nb::object self, nb::object path, nb::object params) {
     nb::object verifying = self.attr("verify_account")();
-    co_await verifying;
+    co_await std::move(verifying);
     nb::object current = global("asyncio").attr("current_task")();
     bool restoring = current.is(self.attr("bootstrap_task"));
     nb::object budget =

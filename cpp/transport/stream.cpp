@@ -22,11 +22,11 @@ void set_fatal(nb::handle self, nb::handle error) {
 // Opens the signed WebSocket within what is left of the recovery budget, at most `timeout`.
 Task<> open_websocket(nb::object self) {
     nb::object verifying = self.attr("verify_account")();
-    co_await verifying;
+    co_await std::move(verifying);
     nb::object recovery = self.attr("recovery");
     recovery.attr("check")();
     nb::object connecting = self.attr("client")();
-    nb::object session = co_await connecting;
+    nb::object session = co_await std::move(connecting);
     nb::object elapsed = global("time").attr("monotonic")() - recovery.attr("started");
     nb::object left = recovery.attr("seconds") - elapsed;
     nb::object timeout = self.attr("timeout");
@@ -37,7 +37,7 @@ Task<> open_websocket(nb::object self) {
         nb::object headers = global("_signature_headers")("GET", url);
         nb::object opening =
             session.attr("ws_connect")(url, "heartbeat"_a = 30, "headers"_a = headers);
-        nb::object ws = co_await opening;
+        nb::object ws = co_await std::move(opening);
         nb::setattr(self, "ws", ws);
     });
 }
@@ -77,7 +77,7 @@ Task<> wait_first(nb::object tasks) {
     nb::object asyncio = global("asyncio");
     nb::object waiting =
         asyncio.attr("wait")(tasks, "return_when"_a = asyncio.attr("FIRST_COMPLETED"));
-    nb::object finished = co_await waiting;
+    nb::object finished = co_await std::move(waiting);
     raise_selected_error(finished[0]);
 }
 
@@ -128,14 +128,14 @@ Task<> end_connection(nb::object self, nb::list children) {
         nb::object gathering =
             nb::steal(PyObject_Call(gather.ptr(), nb::tuple(children).ptr(), options.ptr()));
         if (!gathering.is_valid()) throw nb::python_error();
-        co_await gathering;
+        co_await std::move(gathering);
     }
     nb::object ws = self.attr("ws");
     std::exception_ptr failure;
     if (!ws.is_none()) {
         nb::object closing = ws.attr("close")();
         try {
-            co_await closing;
+            co_await std::move(closing);
         } catch (const nb::python_error& error) {
             if (!error.matches(PyExc_Exception)) failure = std::current_exception();
         }
@@ -174,13 +174,13 @@ Task<> receive(nb::object self) {
 Task<> guard_ready(nb::object self) {
     while (true) {
         nb::object verifying = self.attr("verify_account")();
-        co_await verifying;
+        co_await std::move(verifying);
         if (!truthy(self.attr("ready")) || !(self.attr("channels") <= self.attr("acked")))
             self.attr("recovery").attr("check")();
         else
             self.attr("_report_ready")();
         nb::object sleeping = global("asyncio").attr("sleep")(0.1);
-        co_await sleeping;
+        co_await std::move(sleeping);
     }
 }
 
@@ -217,7 +217,7 @@ Task<> run(nb::object self) {
             co_return;
         }
         nb::object sleeping = global("asyncio").attr("sleep")(delay);
-        co_await sleeping;
+        co_await std::move(sleeping);
         nb::object doubled = delay * nb::int_(2);
         nb::int_ most(30);
         delay = doubled <= most ? doubled : nb::object(most);
@@ -230,13 +230,13 @@ Task<> close(nb::object self) {
     if (!task.is_none()) {
         task.attr("cancel")();
         nb::object gathering = asyncio.attr("gather")(task, "return_exceptions"_a = true);
-        co_await gathering;
+        co_await std::move(gathering);
     }
     nb::object session = self.attr("session");
     if (!session.is_none()) {
         nb::object closing = session.attr("close")();
         try {
-            co_await closing;
+            co_await std::move(closing);
         } catch (const nb::python_error& error) {
             if (!error.matches(PyExc_Exception)) throw;
             core::raise_from_none(zq_error("关闭行情连接失败"));
@@ -245,7 +245,7 @@ Task<> close(nb::object self) {
     bool secure = starts_with(self.attr("url"), "https:");
     nb::object sleeping =
         asyncio.attr("sleep")(secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0)));
-    co_await sleeping;
+    co_await std::move(sleeping);
 }
 
 }  // namespace zqkit::transport

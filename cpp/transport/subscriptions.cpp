@@ -74,7 +74,7 @@ Task<> send_batch(nb::object self, nb::object batch, nb::object sent) {
     nb::object frame = subscription_frame(batch);
     nb::object sending = self.attr("ws").attr("send_str")(frame);
     try {
-        co_await sending;
+        co_await std::move(sending);
     } catch (const nb::python_error& error) {
         if (!error.matches(PyExc_ConnectionError)) throw;
         nb::object fault = global("aiohttp").attr("ClientConnectionError")("行情订阅发送失败");
@@ -146,7 +146,7 @@ Task<> wait_ack(nb::object self, nb::object channel) {
         nb::object event = self.attr("ack_changed");
         event.attr("clear")();
         nb::object waiting = event.attr("wait")();
-        co_await waiting;
+        co_await std::move(waiting);
     }
 }
 
@@ -159,7 +159,7 @@ Task<> send_subscriptions(nb::object self) {
         self.attr("subscriptions_changed").attr("clear")();
         co_await send_unsent(self, sent);
         nb::object waiting = self.attr("subscriptions_changed").attr("wait")();
-        co_await waiting;
+        co_await std::move(waiting);
     }
 }
 

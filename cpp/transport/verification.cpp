@@ -55,7 +55,7 @@ Task<> read_answer(nb::object response, double* retry_after) {
     nb::object reading = response.attr("json")();
     nb::object body;
     try {
-        body = co_await reading;
+        body = co_await std::move(reading);
     } catch (const nb::python_error& error) {
         if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
         core::raise_from_none(zq_error(invalid_answer));
@@ -66,7 +66,7 @@ Task<> read_answer(nb::object response, double* retry_after) {
 // One POST to the verification service; returns once the token is verified.
 Task<> request_verification(nb::object self, double* retry_after) {
     nb::object connecting = self.attr("client")();
-    nb::object session = co_await connecting;
+    nb::object session = co_await std::move(connecting);
     nb::object started = global("time").attr("monotonic")();
     nb::object address = self.attr("auth_url") + nb::str("/api/token/verify");
     nb::dict headers;
@@ -98,7 +98,7 @@ Task<> verify_within_budget(nb::object self, nb::object budget) {
                                    ? nb::object(nb::float_(retry_after))
                                    : backoff;
             nb::object sleeping = global("asyncio").attr("sleep")(pause);
-            co_await sleeping;
+            co_await std::move(sleeping);
         }
     });
 }
@@ -116,7 +116,7 @@ Task<> fail_verification(nb::object self, nb::object error) {
     if (!ws.is_none()) {
         nb::object closing = ws.attr("close")();
         try {
-            co_await closing;
+            co_await std::move(closing);
         } catch (const nb::python_error& ignored) {
             if (!ignored.matches(PyExc_Exception)) throw;
         }
