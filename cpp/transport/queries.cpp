@@ -34,7 +34,8 @@ void check_body(nb::handle body) {
 Task<nb::object> read_answer(nb::object self, nb::object response, nb::object budget,
                              bool restoring) {
     check_status(response);
-    nb::object reading = response.attr("json")();
+    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
+    nb::object reading = response.attr("json")("content_type"_a = nb::none());
     nb::object body;
     try {
         body = co_await std::move(reading);

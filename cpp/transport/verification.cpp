@@ -52,7 +52,8 @@ void check_body(nb::handle body) {
 
 Task<> read_answer(nb::object response, double* retry_after) {
     check_status(response, retry_after);
-    nb::object reading = response.attr("json")();
+    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
+    nb::object reading = response.attr("json")("content_type"_a = nb::none());
     nb::object body;
     try {
         body = co_await std::move(reading);

@@ -36,16 +36,20 @@ def signature_ok(request: web.Request) -> bool:
     )
 
 
-def answer(status: int = 200, body=None, headers=None, delay: float = 0) -> Callable:
+def answer(
+    status: int = 200,
+    body=None,
+    headers=None,
+    delay: float = 0,
+    content_type: str = "application/json",
+) -> Callable:
     """A scripted HTTP answer; `body` may be an object (sent as JSON) or raw text."""
 
     async def respond(request: web.Request) -> web.StreamResponse:
         if delay:
             await REAL_SLEEP(delay)
         text = body if isinstance(body, str) else json.dumps(body)
-        return web.Response(
-            status=status, text=text, content_type="application/json", headers=headers
-        )
+        return web.Response(status=status, text=text, content_type=content_type, headers=headers)
 
     return respond
 

@@ -54,6 +54,8 @@ def test_answer_values(fake_asyncio, body, expected):
         (answer(body={"ok": 1, "d": 1}), "行情数据暂不可用。", None),
         (answer(body=[1]), "行情数据暂不可用。", None),
         (answer(body="{bad"), "行情数据暂不可用。", None),
+        (answer(body="<html>busy</html>", content_type="text/html"), "行情数据暂不可用。", None),
+        (answer(body="", content_type="text/plain"), "行情数据暂不可用。", None),
     ],
 )
 def test_failures_without_retry(fake_asyncio, reply, message, status):

@@ -93,6 +93,20 @@ def test_invalid_answer_is_fatal(fake_asyncio, body):
     run(main())
 
 
+@pytest.mark.parametrize("body", ["<html>busy</html>", ""])
+def test_answer_that_is_not_json_is_invalid_not_retried(fake_asyncio, body):
+    async def main():
+        async with Service() as service:
+            service.verify = [answer(body=body, content_type="text/html"), OK_VERIFY]
+            t = service.transport()
+            with pytest.raises(ZqError, match=INVALID) as caught:
+                await verify(service, t)
+            assert caught.value.status is None and caught.value.__suppress_context__
+            assert t.fatal_error is caught.value and fake_asyncio.sleeps == []
+
+    run(main())
+
+
 @pytest.mark.parametrize(
     ("headers", "pause"),
     [
