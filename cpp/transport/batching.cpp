@@ -2,6 +2,7 @@
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
+#include "transport/pending_market.hpp"
 #include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
@@ -23,14 +24,29 @@ void queue_snapshots(nb::handle self, nb::handle snapshots) {
     }
 }
 
+bool has_entries(nb::handle incoming, bool native) {
+    return native ? pending_size(incoming) != 0 : truthy(incoming);
+}
+
+nb::object take_entry(nb::handle incoming, bool native) {
+    return native ? pending_popleft(incoming) : nb::object(incoming.attr("popleft")());
+}
+
+bool of_generation(nb::handle item, nb::handle generation) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) > 0)
+        return nb::handle(PyTuple_GET_ITEM(item.ptr(), 0)).equal(generation);
+    return nb::object(item[0]).equal(generation);
+}
+
 // Up to 1000 entries of the current connection; entries of older connections are dropped.
 nb::list take_batch(nb::handle self) {
     nb::list batch;
     nb::object incoming = self.attr("incoming");
+    bool native = is_pending_market(incoming);
     nb::object generation = self.attr("generation");
-    while (truthy(incoming) && nb::len(batch) < batch_limit) {
-        nb::object item = incoming.attr("popleft")();
-        if (item[0].equal(generation)) batch.append(item);
+    while (has_entries(incoming, native) && PyList_GET_SIZE(batch.ptr()) < batch_limit) {
+        nb::object item = take_entry(incoming, native);
+        if (of_generation(item, generation)) batch.append(item);
     }
     return batch;
 }

@@ -3,6 +3,7 @@
 #include "core/py_errors.hpp"
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
+#include "transport/pending_market.hpp"
 #include "transport/python_ops.hpp"
 #include "transport/subscriptions.hpp"
 
@@ -118,10 +119,15 @@ void accept_push(nb::handle self, nb::handle body) {
     nb::list rows;
     rows.append(data);
     nb::object incoming = self.attr("incoming");
-    incoming.attr("append")(nb::make_tuple(self.attr("generation"), channel, rows, sequence));
+    nb::object entry = nb::make_tuple(self.attr("generation"), channel, rows, sequence);
+    bool native = is_pending_market(incoming);
+    if (native)
+        pending_append(incoming, entry);
+    else
+        incoming.attr("append")(entry);
+    Py_ssize_t pending = native ? pending_size(incoming) : size_of(incoming);
     // A consumer this far behind is resynchronised from fresh snapshots instead.
-    if (nb::int_(size_of(incoming)) > self.attr("_pending_limit")())
-        core::raise(retry_market_error());
+    if (nb::int_(pending) > self.attr("_pending_limit")()) core::raise(retry_market_error());
     if (truthy(self.attr("ready"))) self.attr("changed").attr("set")();
 }
 

@@ -6,7 +6,7 @@ import pytest
 from conftest import REAL_SLEEP, run
 
 from zqkit.data import ZqError
-from zqkit.transport import Transport, _RetryMarketError
+from zqkit.transport import Transport, _PendingMarket, _RetryMarketError
 
 
 def make(restore=None):
@@ -167,6 +167,32 @@ def test_cancellation_while_waiting():
         with pytest.raises(asyncio.CancelledError):
             await task
         assert not t2.ready
+        await finish(t)
+
+    run(main())
+
+
+def test_a_stand_in_buffer_is_used_through_its_methods():
+    class Recording(_PendingMarket):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+        def append(self, item):
+            self.calls.append("append")
+            super().append(item)
+
+        def popleft(self):
+            self.calls.append("popleft")
+            return super().popleft()
+
+    async def main():
+        t = make()
+        t.incoming = Recording()
+        t.generation, t.ready = 1, True
+        item = push(t, 1)
+        assert await t.next_batch() == [item]
+        assert t.incoming.calls == ["append", "popleft"]
         await finish(t)
 
     run(main())

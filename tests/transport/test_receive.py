@@ -190,3 +190,18 @@ def test_patched_json_and_decode_are_used(monkeypatch):
     monkeypatch.setattr(transport.json, "loads", lambda data: (_ for _ in ()).throw(ValueError()))
     _, error = run(receive(["{}"]))
     assert str(error) == "行情 WebSocket 消息的 JSON 无效"
+
+
+def test_a_stand_in_buffer_receives_the_pushes():
+    appended = []
+
+    class Buffer(list):
+        def append(self, item):
+            appended.append(item)
+            super().append(item)
+
+    def setup(t):
+        t.incoming = Buffer()
+
+    t, _ = run(receive([{"c": QUOTE, "d": quote_item()}], (QUOTE,), setup))
+    assert [(g, c, s) for g, c, _, s in appended] == [(3, QUOTE, 1)] and t.incoming == appended
