@@ -2,6 +2,7 @@
 
 #include "core/py_errors.hpp"
 #include "transport/errors.hpp"
+#include "transport/json_reader.hpp"
 #include "transport/module_state.hpp"
 #include "transport/pending_market.hpp"
 #include "transport/python_ops.hpp"
@@ -13,46 +14,17 @@ namespace {
 
 constexpr const char* invalid_json = "行情 WebSocket 消息的 JSON 无效";
 
-bool is_json_space(Py_UCS4 c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-Py_ssize_t skip_space(nb::handle text, Py_ssize_t index, Py_ssize_t length) {
-    int kind = PyUnicode_KIND(text.ptr());
-    const void* data = PyUnicode_DATA(text.ptr());
-    while (index < length && is_json_space(PyUnicode_READ(kind, data, index))) ++index;
-    return index;
-}
-
 [[noreturn]] void raise_invalid_json() {
     core::raise_from_none(zq_error(invalid_json));
 }
 
-// json.loads(text) for an exact str, without the Python-level wrapper around the C scanner:
-// the same values and the same set of accepted documents.
-nb::object scan_json(nb::handle text) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    if (length > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF) raise_invalid_json();
-    nb::object scan_once = global("json").attr("_default_decoder").attr("scan_once");
-    Py_ssize_t start = skip_space(text, 0, length);
-    nb::object found = nb::steal(
-        PyObject_CallFunction(scan_once.ptr(), "On", text.ptr(), static_cast<Py_ssize_t>(start)));
-    if (!found.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
-            PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            raise_invalid_json();
-        }
-        throw nb::python_error();
-    }
-    Py_ssize_t end = nb::cast<Py_ssize_t>(found[1]);
-    if (skip_space(text, end, length) != length) raise_invalid_json();
-    return found[0];
-}
-
 nb::object parse_json(nb::handle data) {
     nb::object loads = global("json").attr("loads");
-    if (loads.is(standard_json_loads()) && PyUnicode_CheckExact(data.ptr())) return scan_json(data);
+    if (loads.is(standard_json_loads()) && PyUnicode_CheckExact(data.ptr())) {
+        std::optional<nb::object> body = read_json(data);
+        if (!body) raise_invalid_json();
+        return std::move(*body);
+    }
     PyObject* body = PyObject_CallOneArg(loads.ptr(), data.ptr());
     if (body != nullptr) return nb::steal(body);
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
