@@ -69,7 +69,9 @@ def same(a, b):
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
-        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))  # fmt: skip
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
     if isinstance(a, list):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     if isinstance(a, dict):
