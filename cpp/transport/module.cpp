@@ -4,6 +4,7 @@
 
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
+#include "transport/names.hpp"
 #include "transport/pending_market.hpp"
 #include "transport/signing.hpp"
 #include "transport/transport_class.hpp"
@@ -34,6 +35,7 @@ NB_MODULE(transport, m) {
     m.doc() = "Async I/O. This module never mutates user-visible market objects.";
     zqkit::core::init_coroutines(m);
     set_module_dict(m.attr("__dict__"));
+    name::intern_all();
     bind_imports(m);
     remember_standard_functions();
     bind_signing(m);
