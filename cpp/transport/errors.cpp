@@ -28,10 +28,6 @@ nb::object zq_error(const char* message, nb::handle status) {
     return global("ZqError")(message, nb::arg("status") = status);
 }
 
-bool is_instance_of_global(nb::handle error, const char* name) {
-    return is_instance(error, global(name));
-}
-
 nb::object backoff_delay(nb::handle failures) {
     long count = nb::cast<long>(failures);
     double delay = std::ldexp(0.5, static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));

@@ -18,9 +18,6 @@ nb::object retry_market_error();
 nb::object zq_error(const char* message);
 nb::object zq_error(const char* message, nb::handle status);
 
-// Whether `error` is an instance of the module global `name` (an exception class).
-bool is_instance_of_global(nb::handle error, const char* name);
-
 }  // namespace zqkit::transport
 
 namespace zqkit::transport {

@@ -15,6 +15,11 @@ nb::object websocket_base(nb::handle url) {
     return nb::str(secure ? "wss" : "ws") + rest;
 }
 
+// `channels <= acked`: every subscribed channel acknowledged.
+bool all_acked(nb::handle self) {
+    return self.attr("channels") <= self.attr("acked");
+}
+
 }  // namespace
 
 void transport_init(nb::handle self, nb::handle url, nb::handle timeout, nb::handle restore,
@@ -48,14 +53,6 @@ void transport_init(nb::handle self, nb::handle url, nb::handle timeout, nb::han
     // Channels sent on the current connection: the service keeps pushing a channel after
     // `unsubscribe` (nothing is sent for it), and those pushes must not count as foreign data.
     nb::setattr(self, "_sent", nb::set());
-}
-
-bool all_acked(nb::handle self) {
-    return self.attr("channels") <= self.attr("acked");
-}
-
-void set_event(nb::handle self, const char* name) {
-    self.attr(name).attr("set")();
 }
 
 void report_ready(nb::handle self) {

@@ -21,10 +21,4 @@ void start(nb::handle self);
 // Transport.raise_error(): raises the stored fatal error, if any.
 void raise_error(nb::handle self);
 
-// Whether `channels <= acked` (every subscribed channel acknowledged).
-bool all_acked(nb::handle self);
-
-// `name.set()` on the event attribute `name` of `self`.
-void set_event(nb::handle self, const char* name);
-
 }  // namespace zqkit::transport

@@ -9,7 +9,6 @@ PyObject* the_module_dict = nullptr;
 // Kept for the life of the process, like the module dict.
 PyObject* json_dumps = nullptr;
 PyObject* json_loads = nullptr;
-PyObject* data_decode = nullptr;
 }  // namespace
 
 void set_module_dict(nb::handle dict) {
@@ -39,7 +38,6 @@ void remember_standard_functions() {
     nb::object json = global("json");
     json_dumps = nb::object(json.attr("dumps")).release().ptr();
     json_loads = nb::object(json.attr("loads")).release().ptr();
-    data_decode = global("decode").release().ptr();
 }
 
 nb::handle standard_json_dumps() {
@@ -47,9 +45,6 @@ nb::handle standard_json_dumps() {
 }
 nb::handle standard_json_loads() {
     return json_loads;
-}
-nb::handle standard_decode() {
-    return data_decode;
 }
 
 }  // namespace zqkit::transport

@@ -20,12 +20,11 @@ nb::object global(const char* name);
 // The same, keyed by a str object (an interned name saves hashing it again).
 nb::object global(nb::handle name);
 
-// The objects the module imported as `json.dumps`, `json.loads` and `decode`: while the
-// module globals still hold them, hot paths may skip the Python-level call.
+// The functions the module imported as `json.dumps` and `json.loads`: while the module's
+// `json` still holds them, the stream may use its own equivalent instead.
 void remember_standard_functions();
 nb::handle standard_json_dumps();
 nb::handle standard_json_loads();
-nb::handle standard_decode();
 
 // Name of the module, used as __module__ of the classes built here.
 inline constexpr const char* module_name = "zqkit.transport";
