@@ -68,6 +68,12 @@ Task<nb::object> counter_add_later(nb::object self, long amount) {
     co_return nb::int_(counter.value);
 }
 
+// A method for a class built in Python: receives the instance it is looked up on.
+Task<nb::object> pair_with_self(nb::object self, nb::object value) {
+    co_await asyncio().attr("sleep")(0);
+    co_return nb::make_tuple(self, value);
+}
+
 }  // namespace
 
 void register_awaiting(nb::module_& m) {
@@ -83,6 +89,8 @@ void register_awaiting(nb::module_& m) {
     core::def_coroutine(counter, "add_later", &counter_add_later, nb::arg("amount"));
     m.attr("named_coroutine") =
         core::make_coroutine_function("Outer.named", &return_value, nb::arg("value").none());
+    m.attr("method_coroutine") = core::make_coroutine_function(
+        "Holder.method", &pair_with_self, nb::is_method(), nb::arg("value").none());
 }
 
 }  // namespace zqkit::bridge_check

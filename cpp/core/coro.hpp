@@ -62,6 +62,8 @@
 //     def_coroutine(m, "name", &function, nb::arg("x"), ...);      // module function
 //     def_coroutine(cls, "name", &method, nb::arg("x"), ...);      // method of an nb::class_
 //     make_coroutine_function("Class.name", &function, ...)         // a bare callable (nb::object)
+//     make_coroutine_function("Class.name", &method, nb::is_method(), ...)
+//                                       // a method for a class built with type(...) from C++
 //     The function is a plain function pointer (or `+[](...) -> Task<...> {...}` without
 //     captures). A method takes `nb::object self` BY VALUE as first parameter and casts it
 //     (`nb::cast<Transport&>(self)`) after each await. nanobind refuses None for an nb::object

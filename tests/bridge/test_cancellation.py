@@ -95,6 +95,15 @@ def test_gather_wait_and_tasks_drive_cpp_coroutines():
         assert isinstance(outcome[0], asyncio.CancelledError)
         assert isinstance(outcome[1], ValueError)
 
+        # A failing member of a TaskGroup cancels its C++ sibling, whose cleanup still awaits.
+        log = []
+        with pytest.raises(ExceptionGroup) as raised:
+            async with asyncio.TaskGroup() as group:
+                sibling = group.create_task(m.guarded(asyncio.sleep(10), log, True))
+                group.create_task(m.raise_after(asyncio.sleep(0), ValueError("member")))
+        assert [type(error) for error in raised.value.exceptions] == [ValueError]
+        assert sibling.cancelled() and log == ["cleanup"]
+
         # A Python coroutine awaiting a C++ one passes cancellation through (three-argument throw).
         async def outer():
             return await m.sleep_then(10, None)

@@ -207,4 +207,11 @@ def test_method_takes_self_by_value():
         results = await asyncio.gather(*(counter.add_later(i) for i in range(1, 4)))
         assert sorted(results) == [1, 3, 6] and counter.value == 6
 
+        # A callable made with is_method binds like a function in a class built in Python.
+        holder_type = type("Holder", (), {"method": m.method_coroutine})
+        holder = holder_type()
+        coroutine = holder.method(7)
+        assert coroutine.__qualname__ == "Holder.method"
+        assert await coroutine == (holder, 7)
+
     run(main())
