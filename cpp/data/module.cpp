@@ -3,6 +3,7 @@
 
 #include "decode.hpp"
 #include "errors.hpp"
+#include "globals_cache.hpp"
 #include "quote.hpp"
 #include "serial.hpp"
 #include "state.hpp"
@@ -46,12 +47,15 @@ NB_MODULE(data, m) {
     m.attr("Quote") = create_quote(m.attr("dataclass"), m.attr("field"), math);
     nb::dict bar_fields = create_bar_fields();
     m.attr("BAR_FIELDS") = bar_fields;
-    m.attr("QUOTE_FIELDS") = create_quote_fields(bar_fields);
+    nb::dict quote_fields = create_quote_fields(bar_fields);
+    m.attr("QUOTE_FIELDS") = quote_fields;
     m.attr("BAR_COLUMNS") = create_bar_columns(bar_fields);
     m.attr("KLINE_PERIODS") = create_kline_periods();
     m.attr("check_symbol") = create_check_symbol();
     m.attr("number") = create_number();
+    remember_tables(bar_fields, quote_fields);
     m.attr("decode") = create_decode();
     m.attr("different") = create_different();
     m.attr("Serial") = create_serial();
+    watch_globals();
 }

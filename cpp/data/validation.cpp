@@ -87,6 +87,11 @@ void check_symbol_value(PyObject* symbol, CallGlobals& globals) {
 }
 
 nb::object number_value(PyObject* value, CallGlobals& globals) {
+    if (PyFloat_CheckExact(value)) {
+        // The usual wire value: float(value) is value itself.
+        if (!globals.isfinite(value)) raise_zq_error("行情数值字段不能为 NaN 或无穷大");
+        return nb::borrow(value);
+    }
     if (value == Py_None) return globals.nan();
     if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
         raise_zq_error("行情数值字段格式无效");

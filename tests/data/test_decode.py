@@ -4,6 +4,7 @@ import copy
 import math
 
 import pytest
+
 from zqkit.data import BAR_COLUMNS, QUOTE_FIELDS, ZqError, decode
 
 SYMBOL = "SHFE.rb2610"

@@ -5,6 +5,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+
 from zqkit.data import ZqError, check_symbol, different, number
 
 FORM = "symbol 格式应为 交易所.合约，例如 SHFE.rb2610 或 DCE.a2611-C-3700"

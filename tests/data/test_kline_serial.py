@@ -4,6 +4,7 @@ import math
 
 import pandas as pd
 import pytest
+
 import zqkit.data
 from zqkit.data import BAR_COLUMNS, Serial
 

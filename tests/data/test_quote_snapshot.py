@@ -4,6 +4,7 @@ import dataclasses
 import math
 
 import pytest
+
 from zqkit.data import Quote
 
 FIELDS = [

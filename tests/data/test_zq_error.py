@@ -5,6 +5,7 @@ import inspect
 import pickle
 
 import pytest
+
 from zqkit.data import ZqError
 
 
