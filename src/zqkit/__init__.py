@@ -1,3 +1,6 @@
 """Live market data and CTP trading for Chinese futures and options, on one asyncio loop."""
 
+from zqkit.data import ZqError
+
+__all__ = ["ZqError"]
 __version__ = "0.1.0"
