@@ -3,7 +3,7 @@
 import asyncio
 
 import pytest
-from conftest import REAL_SLEEP, Service, answer, run
+from market_service import REAL_SLEEP, Service, answer, run
 
 import zqkit.transport as transport
 from zqkit.data import ZqError

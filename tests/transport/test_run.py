@@ -4,7 +4,7 @@ import asyncio
 
 import aiohttp
 import pytest
-from conftest import (
+from market_service import (
     REAL_SLEEP,
     Service,
     acknowledge_forever,

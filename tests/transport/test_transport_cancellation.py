@@ -3,7 +3,7 @@
 import asyncio
 
 import pytest
-from conftest import REAL_SLEEP, Service, run
+from market_service import REAL_SLEEP, Service, run
 
 from zqkit.transport import Transport
 
