@@ -229,3 +229,17 @@ def test_cancellation_in_request_and_in_back_off(monkeypatch):
             await t.session.close()
 
     run(main())
+
+
+def test_signing_function_is_looked_up_at_call_time(fake_asyncio, monkeypatch):
+    monkeypatch.setattr(
+        transport, "_signature_headers", lambda method, url: {"X-ZQ-Signature": "0"}
+    )
+
+    async def main():
+        async with Service() as service:
+            with pytest.raises(ZqError) as caught:
+                await query(service.transport(), "/x")
+            assert caught.value.status == 401  # the server refused the forged signature
+
+    run(main())
