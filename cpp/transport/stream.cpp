@@ -1,4 +1,6 @@
 // The market WebSocket: the frame reader, the readiness guard, the connection loop and close.
+#include <string_view>
+
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/frames.hpp"
