@@ -294,7 +294,9 @@ nb::object book_side(const Item& item, PyObject* wire_key, CallGlobals& globals)
 }
 
 // The parsed item as a new result dict, or an empty object with the ZqError pending.
-nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
+// Flattened: extension modules are built for size, which leaves nanobind's reference-count helpers
+// out of line, and on this per-message path those calls would cost more than the checks.
+[[gnu::flatten]] nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
     if (!same_channel(data, symbol)) return nb::object();
     const Item item(data);
     CallGlobals globals;
