@@ -86,6 +86,22 @@ def decode_cases():
         )
 
 
+def rejection_cases():
+    broken = dict(json.loads(BAR_FRAME), v="2315")
+
+    def reject(decode):
+        try:
+            decode(broken, SYMBOL)
+        except data.ZqError:
+            return
+        raise AssertionError("a string volume must be refused")
+
+    yield (
+        "decode refused (string volume)",
+        *per_call(lambda: reject(data.decode), lambda: reject(reference_data.decode)),
+    )
+
+
 def filled(serial_class):
     series = serial_class(SYMBOL, "1m", SERIES_LENGTH)
     first = data.decode(json.loads(BAR_FRAME), SYMBOL)
@@ -130,7 +146,7 @@ def serial_cases():
 def main():
     print(f"Python {sys.version.split()[0]}; microseconds per call, best of 7 alternating rounds")
     print(f"{'case':<52} {'C++':>9} {'Python':>9} {'ratio':>7}")
-    for name, native, python in (*decode_cases(), *serial_cases()):
+    for name, native, python in (*decode_cases(), *rejection_cases(), *serial_cases()):
         print(f"{name:<52} {native:>9.2f} {python:>9.2f} {python / native:>6.1f}x")
 
 
