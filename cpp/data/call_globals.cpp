@@ -86,9 +86,9 @@ bool CallGlobals::number_is_native() {
     return number_native_;
 }
 
-nb::object CallGlobals::number(PyObject* value) {
+PyObject* CallGlobals::number(PyObject* value) {
     if (number_is_native()) return number_value(value, *this);
-    return checked(PyObject_CallOneArg(number_.ptr(), value));
+    return PyObject_CallOneArg(number_.ptr(), value);
 }
 
 bool CallGlobals::different(PyObject* old_value, PyObject* new_value) {

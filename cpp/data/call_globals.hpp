@@ -19,8 +19,8 @@ class CallGlobals {
     bool isfinite(PyObject* value);
     // bool(re.fullmatch(pattern, text)); `native` is the C++ test of the same pattern.
     bool fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*));
-    // number(value)
-    nb::object number(PyObject* value);
+    // number(value): a new reference, or nullptr with the error set.
+    PyObject* number(PyObject* value);
     // True while the module global `number` is the module's own function.
     bool number_is_native();
     // bool(different(old, new))

@@ -141,14 +141,28 @@ nb::object new_result(const Layout* layout, const Fields& fields, PyObject* t, P
     return result;
 }
 
-[[noreturn]] void raise_missing_fields() {
-    raise_zq_error("行情消息缺少必要字段");
+constexpr const char* kOtherChannel = "行情数据的合约与订阅频道不一致";
+constexpr const char* kBadTime = "行情时间戳或交易日无效";
+constexpr const char* kMissingFields = "行情消息缺少必要字段";
+constexpr const char* kBadBook = "行情盘口格式无效";
+constexpr const char* kBadLevel = "行情盘口档位无效";
+constexpr const char* kNoPrice = "行情盘口缺少价格";
+
+// A rejection: the ZqError is left pending and an empty object goes back up to the entry point.
+nb::object rejected(const char* message) {
+    set_zq_error(message);
+    return nb::object();
+}
+
+bool rejected_flag(const char* message) {
+    set_zq_error(message);
+    return false;
 }
 
 // Every field is converted before the result exists, so a failure leaves nothing behind.
-Values field_values(const Item& item, PyObject* data, const Fields& fields, CallGlobals& globals) {
+bool field_values(const Item& item, PyObject* data, const Fields& fields, CallGlobals& globals,
+                  Values& values) {
     const std::size_t count = fields.count();
-    Values values;
     if (PyDict_CheckExact(data) && globals.number_is_native()) {
         // One lookup per key: the presence test and the read at once, nothing converted before
         // every key is known to be there.
@@ -157,24 +171,30 @@ Values field_values(const Item& item, PyObject* data, const Fields& fields, Call
             PyObject* value = PyDict_GetItemWithError(data, fields.key(i));
             if (value == nullptr) {
                 if (PyErr_Occurred()) throw nb::python_error();
-                raise_missing_fields();
+                return rejected_flag(kMissingFields);
             }
             raw.push_back(nb::borrow(value));
         }
-        for (std::size_t i = 0; i < count; ++i) values.push_back(number_value(raw[i], globals));
-        return values;
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* value = number_value(raw[i], globals);
+            if (value == nullptr) return false;
+            values.push_back(nb::steal(value));
+        }
+        return true;
     }
     nb::object keys = item.keys();
     for (std::size_t i = 0; i < count; ++i) {
         if (!checked_status(PySequence_Contains(keys.ptr(), fields.key(i)))) {
-            raise_missing_fields();
+            return rejected_flag(kMissingFields);
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
         nb::object raw = item.at(fields.key(i));
-        values.push_back(globals.number(raw.ptr()));
+        PyObject* value = globals.number(raw.ptr());
+        if (value == nullptr) return false;
+        values.push_back(nb::steal(value));
     }
-    return values;
+    return true;
 }
 
 bool is_true(PyObject* value) {
@@ -183,15 +203,14 @@ bool is_true(PyObject* value) {
     return checked_status(PyObject_IsTrue(value)) != 0;
 }
 
-void check_channel(PyObject* data, PyObject* symbol) {
-    if (!PyDict_Check(data)) raise_zq_error("行情数据的合约与订阅频道不一致");
+bool same_channel(PyObject* data, PyObject* symbol) {
+    if (!PyDict_Check(data)) return rejected_flag(kOtherChannel);
     nb::object item_symbol = Item(data).get(names().s);
     if (PyUnicode_CheckExact(item_symbol.ptr()) && PyUnicode_CheckExact(symbol)) {
-        if (PyUnicode_Compare(item_symbol.ptr(), symbol) == 0) return;
-        raise_zq_error("行情数据的合约与订阅频道不一致");
+        return PyUnicode_Compare(item_symbol.ptr(), symbol) == 0 || rejected_flag(kOtherChannel);
     }
     nb::object unequal = checked(PyObject_RichCompare(item_symbol.ptr(), symbol, Py_NE));
-    if (is_true(unequal.ptr())) raise_zq_error("行情数据的合约与订阅频道不一致");
+    return !is_true(unequal.ptr()) || rejected_flag(kOtherChannel);
 }
 
 bool timestamp_in_range(PyObject* t) {
@@ -204,27 +223,29 @@ bool timestamp_in_range(PyObject* t) {
 
 // A level is [price, volume]: the volume an exact int of at least 1, the price a known number.
 nb::object level_tuple(PyObject* level, CallGlobals& globals) {
-    if (!PyList_Check(level)) raise_zq_error("行情盘口档位无效");
+    if (!PyList_Check(level)) return rejected(kBadLevel);
     nb::object price_value;
     nb::object volume;
     if (PyList_CheckExact(level)) {
-        if (PyList_GET_SIZE(level) != 2) raise_zq_error("行情盘口档位无效");
+        if (PyList_GET_SIZE(level) != 2) return rejected(kBadLevel);
         price_value = nb::borrow(PyList_GET_ITEM(level, 0));
         volume = nb::borrow(PyList_GET_ITEM(level, 1));
     } else {
         const Py_ssize_t size = PyObject_Length(level);
         if (size < 0) throw nb::python_error();
-        if (size != 2) raise_zq_error("行情盘口档位无效");
+        if (size != 2) return rejected(kBadLevel);
         volume = checked(PySequence_GetItem(level, 1));
     }
-    if (!PyLong_CheckExact(volume.ptr())) raise_zq_error("行情盘口档位无效");
+    if (!PyLong_CheckExact(volume.ptr())) return rejected(kBadLevel);
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(volume.ptr(), &overflow);
     if (count == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow < 0 || (overflow == 0 && count <= 0)) raise_zq_error("行情盘口档位无效");
+    if (overflow < 0 || (overflow == 0 && count <= 0)) return rejected(kBadLevel);
     if (!price_value.is_valid()) price_value = checked(PySequence_GetItem(level, 0));
-    nb::object price = globals.number(price_value.ptr());
-    if (globals.isnan(price.ptr())) raise_zq_error("行情盘口缺少价格");
+    PyObject* converted = globals.number(price_value.ptr());
+    if (converted == nullptr) return nb::object();
+    nb::object price = nb::steal(converted);
+    if (globals.isnan(price.ptr())) return rejected(kNoPrice);
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) throw nb::python_error();
     PyTuple_SET_ITEM(pair, 0, price.release().ptr());
@@ -245,31 +266,38 @@ nb::object level_list(const SmallObjects<kMostLevels>& tuples) {
 
 nb::object book_side(const Item& item, PyObject* wire_key, CallGlobals& globals) {
     nb::object levels = item.get(wire_key);
-    if (!PyList_Check(levels.ptr())) raise_zq_error("行情盘口格式无效");
+    if (!PyList_Check(levels.ptr())) return rejected(kBadBook);
     SmallObjects<kMostLevels> tuples;
     if (PyList_CheckExact(levels.ptr())) {
-        if (PyList_GET_SIZE(levels.ptr()) > kMostLevels) raise_zq_error("行情盘口格式无效");
+        if (PyList_GET_SIZE(levels.ptr()) > kMostLevels) return rejected(kBadBook);
         // Indexing afresh each round reads the list as its iterator would.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(levels.ptr()); ++i) {
             nb::object level = nb::borrow(PyList_GET_ITEM(levels.ptr(), i));
-            tuples.push_back(level_tuple(level.ptr(), globals));
+            nb::object pair = level_tuple(level.ptr(), globals);
+            if (!pair.is_valid()) return pair;
+            tuples.push_back(std::move(pair));
         }
         return level_list(tuples);
     }
     const Py_ssize_t count = PyObject_Length(levels.ptr());
     if (count < 0) throw nb::python_error();
-    if (count > kMostLevels) raise_zq_error("行情盘口格式无效");
+    if (count > kMostLevels) return rejected(kBadBook);
     nb::object iterator = checked(PyObject_GetIter(levels.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object level = nb::steal(raw);
-        tuples.push_back(level_tuple(level.ptr(), globals));
+        nb::object pair = level_tuple(level.ptr(), globals);
+        if (!pair.is_valid()) return pair;
+        tuples.push_back(std::move(pair));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return level_list(tuples);
 }
 
-nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
-    check_channel(data, symbol);
+// The parsed item as a new result dict, or an empty object with the ZqError pending.
+// Flattened: extension modules are built for size, which leaves nanobind's reference-count helpers
+// out of line, and on this per-message path those calls would cost more than the checks.
+[[gnu::flatten]] nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
+    if (!same_channel(data, symbol)) return nb::object();
     const Item item(data);
     CallGlobals globals;
 
@@ -277,7 +305,7 @@ nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
     nb::object d = item.get(names().d);
     if (!timestamp_in_range(t.ptr()) || !PyUnicode_Check(d.ptr()) ||
         !globals.fullmatch(trading_day_pattern(), d.ptr(), trading_day_matches)) {
-        raise_zq_error("行情时间戳或交易日无效");
+        return rejected(kBadTime);
     }
 
     const bool is_quote = is_true(quote);
@@ -285,10 +313,13 @@ nb::object decode_item(PyObject* data, PyObject* symbol, PyObject* quote) {
     nb::object table = globals.table(is_quote, as_built);
     const Layout* layout = as_built ? (is_quote ? &quote_layout : &bar_layout) : nullptr;
     const Fields fields = layout ? Fields(*layout) : Fields(table.ptr());
-    const Values values = field_values(item, data, fields, globals);
+    Values values;
+    if (!field_values(item, data, fields, globals, values)) return nb::object();
     if (!is_true(quote)) return new_result(layout, fields, t.ptr(), d.ptr(), values);
     nb::object bids = book_side(item, names().b, globals);
+    if (!bids.is_valid()) return bids;
     nb::object asks = book_side(item, names().a, globals);
+    if (!asks.is_valid()) return asks;
     nb::object result = new_result(layout, fields, t.ptr(), d.ptr(), values);
     checked_status(PyDict_SetItem(result.ptr(), names().bids, bids.ptr()));
     checked_status(PyDict_SetItem(result.ptr(), names().asks, asks.ptr()));
