@@ -110,6 +110,7 @@ class Client:
         self._snapshot_marks: dict[int, tuple[int, int]] = {}
         # id(object) -> names of the fields the last wait_update changed.
         self._changes: dict[int, set[str]] = {}
+        self._waiter: asyncio.Task | None = None  # the task inside wait_update
         self._state = "created"
 
     # ----------------------------------------------------------------- lifecycle
@@ -129,6 +130,8 @@ class Client:
         if self._state == "closed":
             return
         self._state = "closed"
+        if self._waiter is not None and self._waiter is not asyncio.current_task():
+            self._waiter.cancel()  # its next_batch would never be woken again
         await self._transport.close()
 
     # -------------------------------------------------------------- subscriptions
@@ -256,13 +259,17 @@ class Client:
         (`asyncio.get_running_loop().time() + seconds`, as for `asyncio.timeout_at`);
         reaching it returns False. None waits without limit. Raises the `ZqError` that
         ended the market connection for good. Cancelling the call loses no data: what was
-        not applied stays pending for the next call.
+        not applied stays pending for the next call. Only one task may wait at a time;
+        `close()` from another task ends the wait with RuntimeError.
         """
         self._require_open()
         _require_deadline(deadline)
+        if self._waiter is not None:
+            raise RuntimeError("wait_update is already waiting in another task")
         transport = self._transport
         self._changes = {}
         transport.raise_error()
+        self._waiter = asyncio.current_task()
         scope = asyncio.timeout_at(deadline)
         try:
             async with scope:
@@ -272,12 +279,35 @@ class Client:
             if scope.expired():
                 return False
             raise
+        except asyncio.CancelledError:
+            if self._state == "closed" and self._waiter.uncancel() == 0:
+                raise RuntimeError("the Client was closed while wait_update was waiting") from None
+            raise
+        finally:
+            self._waiter = None
         # From here on no await: the whole batch becomes visible at once.
         changes: dict[int, set[str]] = {}
-        broken: RuntimeError | None = None
+        errors = [self._apply_loaded(loaded, changes), self._apply_batch(batch, changes)]
+        self._changes = changes
+        for error in errors:
+            if error is not None:
+                raise error
+        return True
+
+    def _apply_loaded(self, loaded: list, changes: dict[int, set[str]]) -> RuntimeError | None:
+        broken = None
         for target, rows, generation, sequence in loaded:
             self._snapshot_marks[id(target)] = (generation, sequence)
             broken = self._apply(target, rows, generation, sequence, changes) or broken
+        return broken
+
+    def _apply_batch(self, batch: list, changes: dict[int, set[str]]) -> RuntimeError | None:
+        """Apply pending entries (generation, channel, rows, sequence) in order.
+
+        A snapshot entry (sequence 0) applies to the objects its query was made for and
+        moves their mark; a live entry applies unless it is older than that mark.
+        """
+        broken = None
         for generation, channel, rows, sequence in batch:
             feed = self._feeds.get(channel)
             if feed is None:
@@ -298,10 +328,7 @@ class Client:
                     generation_seen = sequence_seen = None
                 error = self._apply(target, rows, generation_seen, sequence_seen, changes)
                 broken = broken or error
-        self._changes = changes
-        if broken is not None:
-            raise broken
-        return True
+        return broken
 
     @staticmethod
     def _apply(
@@ -329,14 +356,7 @@ class Client:
     def is_changing(self, obj: QuoteHandle | Serial, field: str | None = None) -> bool:
         """Whether the last `wait_update` changed `obj` (a quote handle or a K-line series),
         or, with `field`, that field of the quote or that column of the series."""
-        if isinstance(obj, QuoteHandle):
-            names = _QUOTE_FIELDS
-        elif isinstance(obj, Serial):
-            names = _BAR_COLUMNS
-        else:
-            raise TypeError(
-                f"is_changing() takes a quote handle or a K-line series, not {type(obj).__name__}"
-            )
+        names = _field_names(obj)
         changed = self._changes.get(id(obj), ())
         if field is None:
             return bool(changed)
@@ -354,6 +374,17 @@ class Client:
         self._require_not_closed()
         if self._state != "open":
             raise RuntimeError("enter the Client first: async with Client(...) as api")
+
+
+def _field_names(obj: object) -> frozenset[str]:
+    """The names `is_changing` accepts for `obj`."""
+    if isinstance(obj, QuoteHandle):
+        return _QUOTE_FIELDS
+    if isinstance(obj, Serial):
+        return _BAR_COLUMNS
+    raise TypeError(
+        f"is_changing() takes a quote handle or a K-line series, not {type(obj).__name__}"
+    )
 
 
 def _replace_quote(handle: QuoteHandle, rows: Sequence[dict[str, Any]]) -> set[str]:

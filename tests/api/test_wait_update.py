@@ -258,3 +258,52 @@ async def test_a_tampered_series_fails_after_the_rest_is_applied(monkeypatch):
         await client.wait_update()
     assert handle.data().last_price == 9 and client.is_changing(handle)
     await client.close()
+
+
+@run
+async def test_restore_cancelled_mid_query_records_nothing_for_the_rest(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    handle = client.quote(SYMBOL)
+    bars = client.kline(SYMBOL, "1m", 2)
+    transport.generation = 1
+    transport.query_gate = asyncio.Event()
+    transport.answers = {"/api/quote": [wire_quote(1, 1)]}
+    restoring = asyncio.create_task(client._restore())
+    await asyncio.sleep(0.01)
+    restoring.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await restoring
+    assert client._snapshot_marks == {} and len(transport.queries) == 1
+    assert math.isnan(handle.data().last_price) and bars.bars == {}
+    await client.close()
+
+
+@run
+async def test_close_failure_is_raised_once_and_the_client_stays_closed(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    failure = ZqError("关闭行情连接失败")
+
+    async def failing_close():
+        transport.closed += 1
+        raise failure
+
+    transport.close = failing_close
+    with pytest.raises(ZqError) as raised:
+        await client.close()
+    assert raised.value is failure
+    await client.close()
+    assert transport.closed == 1
+
+
+@run
+async def test_one_waiter_at_a_time_and_close_ends_the_wait(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    client.quote(SYMBOL)
+    waiting = asyncio.create_task(client.wait_update())
+    await asyncio.sleep(0.01)
+    with pytest.raises(RuntimeError, match="already waiting"):
+        await client.wait_update()
+    await client.close()
+    with pytest.raises(RuntimeError, match="closed while wait_update was waiting"):
+        await waiting
+    assert not waiting.cancelled() and transport.closed == 1

@@ -133,3 +133,22 @@ async def test_cancelled_wait_update_keeps_the_pending_data():
         while quote.data().timestamp < sim._model.quote(SYMBOL)["t"]:
             assert await update(api)
         assert not await update(api, 0.2)
+
+
+@run
+async def test_cancel_racing_the_wake_up_of_next_batch_loses_nothing():
+    async with market() as (sim, api):
+        quote = api.quote(SYMBOL)
+        assert await update(api)
+        transport = api._transport
+        waiting = asyncio.create_task(api.wait_update())
+        await asyncio.sleep(0.05)  # parked in next_batch
+        row = decode(sim._model.quote(SYMBOL), SYMBOL, quote=True) | {"last_price": 1.0}
+        transport.sequence += 1
+        transport.incoming.append((transport.generation, quote.channel, [row], transport.sequence))
+        transport.changed.set()
+        waiting.cancel()  # lands before the woken next_batch runs again
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+        assert len(transport.incoming) == 1
+        assert await update(api) and quote.data().last_price == 1.0
