@@ -116,6 +116,7 @@ class Client:
     # ----------------------------------------------------------------- lifecycle
 
     async def __aenter__(self) -> Client:
+        self._require_not_closed()
         if self._state != "created":
             raise RuntimeError("a Client can be entered only once")
         self._state = "open"
