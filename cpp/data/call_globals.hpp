@@ -1,6 +1,7 @@
-// The module globals one call uses (`math`, `re`, `number`), each read from the module dict on
-// first use during that call. When a global still is the object the module was built with, the
-// C++ equivalent runs instead of a call through the interpreter.
+// The module globals one call uses (`math`, `re`, `number`, `different`, the wire tables), each
+// read on first use during that call: from the watched resolution while it holds, else from the
+// module dict. When a global still is the object the module was built with, the C++ equivalent
+// runs instead of a call through the interpreter.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -24,9 +25,13 @@ class CallGlobals {
     bool number_is_native();
     // bool(different(old, new))
     bool different(PyObject* old_value, PyObject* new_value);
+    // QUOTE_FIELDS or BAR_FIELDS; `as_built` tells whether it is the module's own table with the
+    // entries it was built with.
+    nb::object table(bool quote, bool& as_built);
 
   private:
     nb::handle math();
+    nb::object math_attribute(PyObject* name);
 
     nb::object math_;
     nb::object isnan_;

@@ -38,6 +38,21 @@ nb::object status_value(PyObject* status) {
                         "status", "int", status, false);
 }
 
+// super().__init__(message). For a ZqError itself the next class in the MRO is Exception, whose
+// initialiser is the interpreter's own; a subclass may put other classes in between.
+void initialise_base(PyObject* self, PyObject* message) {
+    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state().zq_error)) {
+        nb::object args = checked(PyTuple_Pack(1, message));
+        PyTypeObject* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+        checked_status(exception->tp_init(self, args.ptr(), nullptr));
+        return;
+    }
+    nb::object parent = checked(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
+    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
+    checked(PyObject_CallOneArg(parent_init.ptr(), message));
+}
+
 nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[3];
     if (!bind_arguments(kInitSignature, args, nargs, kwnames, bound)) throw nb::python_error();
@@ -48,10 +63,7 @@ nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
                             "message", "str", message, PyUnicode_Check(message));
     }
     nb::object status = status_value(bound[2]);
-    nb::object parent = checked(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
-    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
-    checked(PyObject_CallOneArg(parent_init.ptr(), message));
+    initialise_base(self, message);
     checked_status(PyObject_SetAttr(self, names().status, status.ptr()));
     return nb::none();
 }

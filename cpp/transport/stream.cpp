@@ -1,4 +1,6 @@
 // The market WebSocket: the frame reader, the readiness guard, the connection loop and close.
+#include <string_view>
+
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/frames.hpp"
@@ -94,7 +96,10 @@ bool is_fatal(nb::handle self, nb::handle error) {
                      is_instance(error, PyExc_TimeoutError) ||
                      is_instance(error, global("_RetryMarketError"));
     if (!retryable) {
-        set_fatal(self, zq_error("行情服务异常"));
+        // The package keeps no log: the unexpected error travels as the cause, or it is lost.
+        nb::object fatal = zq_error("行情服务异常");
+        PyException_SetCause(fatal.ptr(), error.inc_ref().ptr());
+        set_fatal(self, fatal);
         return true;
     }
     if (!self.attr("fatal_error").is_none()) return true;

@@ -3,7 +3,7 @@
 import asyncio
 
 import pytest
-from conftest import REAL_SLEEP, run
+from market_service import REAL_SLEEP, run
 
 from zqkit.data import ZqError
 from zqkit.transport import Transport, _PendingMarket, _RetryMarketError

@@ -3,7 +3,7 @@
 import asyncio
 
 from aiohttp import web
-from conftest import REAL_SLEEP, Service, receive_subscriptions, run
+from market_service import REAL_SLEEP, Service, receive_subscriptions, run
 
 QUOTE = "zq:quote:SHFE.rb2610"
 KLINE = "zq:kline:60:SHFE.rb2610"

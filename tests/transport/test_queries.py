@@ -3,7 +3,7 @@
 import asyncio
 
 import pytest
-from conftest import REAL_SLEEP, Service, answer, run
+from market_service import REAL_SLEEP, Service, answer, run
 
 import zqkit.transport as transport
 from zqkit.data import ZqError
@@ -227,5 +227,19 @@ def test_cancellation_in_request_and_in_back_off(monkeypatch):
                 await task
             assert t.fatal_error is None
             await t.session.close()
+
+    run(main())
+
+
+def test_signing_function_is_looked_up_at_call_time(fake_asyncio, monkeypatch):
+    monkeypatch.setattr(
+        transport, "_signature_headers", lambda method, url: {"X-ZQ-Signature": "0"}
+    )
+
+    async def main():
+        async with Service() as service:
+            with pytest.raises(ZqError) as caught:
+                await query(service.transport(), "/x")
+            assert caught.value.status == 401  # the server refused the forged signature
 
     run(main())

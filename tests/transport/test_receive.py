@@ -4,7 +4,7 @@ import json
 
 import aiohttp
 import pytest
-from conftest import REAL_SLEEP, Service, run
+from market_service import REAL_SLEEP, Service, run
 from yarl import URL
 
 import zqkit.transport as transport

@@ -4,7 +4,7 @@ import asyncio
 
 import aiohttp
 import pytest
-from conftest import (
+from market_service import (
     REAL_SLEEP,
     Service,
     acknowledge_forever,
@@ -161,6 +161,8 @@ def test_child_failures_are_classified(fake_asyncio, failure, fatal):
             if fatal:
                 await t.task
                 assert str(t.fatal_error) == fatal and fake_asyncio.sleeps == []
+                if fatal == "行情服务异常":  # the unexpected error is kept as the cause
+                    assert t.fatal_error.__cause__ is failure
             else:
                 await settle(lambda: len(fake_asyncio.sleeps) >= 2)
                 assert fake_asyncio.sleeps[:2] == [1, 2]

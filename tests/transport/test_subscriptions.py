@@ -5,7 +5,7 @@ import json
 
 import aiohttp
 import pytest
-from conftest import REAL_SLEEP, run
+from market_service import REAL_SLEEP, run
 
 import zqkit.transport as transport
 from zqkit.data import ZqError

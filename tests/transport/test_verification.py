@@ -4,7 +4,7 @@ import asyncio
 import time
 
 import pytest
-from conftest import OK_VERIFY, REAL_SLEEP, Service, answer, run
+from market_service import OK_VERIFY, REAL_SLEEP, Service, answer, run
 
 import zqkit.transport as transport
 from zqkit.data import ZqError
