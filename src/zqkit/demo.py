@@ -42,11 +42,19 @@ class Board:
     seconds: float
     started: float
     updates: int = 0
+    restored: int = 0  # connections whose snapshots have been applied
     notes: list[str] = field(default_factory=list)
 
-    def record(self, api: Client) -> None:
+    def record(self, api: Client, now: float) -> None:
         """Count what the last wait_update changed."""
         self.updates += 1
+        generation = min(row.quote.initial_generation for row in self.rows)
+        if generation > self.restored:
+            self.restored = generation
+            if generation > 1:
+                self.notes.append(
+                    f"{now - self.started:.1f} s: reconnected; quotes and series restored"
+                )
         for row in self.rows:
             if api.is_changing(row.quote, "last_price"):
                 last = row.quote.data().last_price
@@ -99,7 +107,7 @@ def render(board: Board, connection: int, now: float, *, colour: bool) -> list[s
         "",
         f"connection {connection} · {board.updates} updates · {quotes} quote changes · "
         f"{bars} bar changes · {elapsed:4.1f} / {board.seconds:g} s",
-        *(paint(note, DIM) for note in board.notes[-3:]),
+        *(paint(note, DIM) for note in board.notes[-4:]),
     ]
     return lines
 
@@ -180,7 +188,7 @@ async def run_demo(seconds: float, out: TextIO) -> None:
                             " reconnecting and restoring snapshots"
                         )
                     if await api.wait_update(deadline=min(end, drop_at, screen.next_draw)):
-                        board.record(api)
+                        board.record(api, loop.time())
                     now = loop.time()
                     # A plain log starts with the first data; a terminal shows the wait.
                     shown = screen.live or board.updates > 0

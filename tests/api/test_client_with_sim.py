@@ -130,9 +130,15 @@ async def test_cancelled_wait_update_keeps_the_pending_data():
         with pytest.raises(asyncio.CancelledError):
             await waiting
         sim.tick()
-        while quote.data().timestamp < sim._model.quote(SYMBOL)["t"]:
-            assert await update(api)
-        assert not await update(api, 0.2)
+        while await update(api, 0.3):
+            pass
+        served = decode(sim._model.quote(SYMBOL), SYMBOL, quote=True)
+        shown = quote.data()
+        assert (shown.timestamp, shown.last_price, shown.bids) == (
+            served["timestamp"],
+            served["last_price"],
+            served["bids"],
+        )
 
 
 @run
