@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import json
+import math
+import os
 import sys
 import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+# An idle BLAS thread pool spinning beside the measured loop only adds noise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import reference_data  # noqa: E402
 from zqkit import data  # noqa: E402
@@ -51,12 +55,16 @@ BAR_FRAME = json.dumps(
 )
 
 
-def per_call(function, seconds=0.4):
-    """Best of five runs of an auto-ranged loop, in microseconds per call."""
-    timer = timeit.Timer(function)
-    number, _ = timer.autorange()
-    number = max(1, int(number * seconds / 0.2))
-    return min(timer.repeat(repeat=5, number=number)) / number * 1e6
+def per_call(native, python, rounds=7, seconds=0.15):
+    """Microseconds per call of both functions: the best of alternating rounds, so that a busy
+    machine slows both sides alike."""
+    timers = [timeit.Timer(native), timeit.Timer(python)]
+    counts = [max(1, int(timer.autorange()[0] * seconds / 0.2)) for timer in timers]
+    best = [math.inf, math.inf]
+    for _ in range(rounds):
+        for side, (timer, count) in enumerate(zip(timers, counts, strict=True)):
+            best[side] = min(best[side], timer.timeit(count) / count * 1e6)
+    return best
 
 
 def decode_cases():
@@ -71,9 +79,27 @@ def decode_cases():
     ):
         yield (
             name,
-            per_call(lambda item=item, q=is_quote: data.decode(item, SYMBOL, quote=q)),
-            per_call(lambda item=item, q=is_quote: reference_data.decode(item, SYMBOL, quote=q)),
+            *per_call(
+                lambda item=item, q=is_quote: data.decode(item, SYMBOL, quote=q),
+                lambda item=item, q=is_quote: reference_data.decode(item, SYMBOL, quote=q),
+            ),
         )
+
+
+def rejection_cases():
+    broken = dict(json.loads(BAR_FRAME), v="2315")
+
+    def reject(decode):
+        try:
+            decode(broken, SYMBOL)
+        except data.ZqError:
+            return
+        raise AssertionError("a string volume must be refused")
+
+    yield (
+        "decode refused (string volume)",
+        *per_call(lambda: reject(data.decode), lambda: reject(reference_data.decode)),
+    )
 
 
 def filled(serial_class):
@@ -83,7 +109,7 @@ def filled(serial_class):
     return series, first
 
 
-def revision_cost(serial_class):
+def revision(serial_class):
     series, last = filled(serial_class)
     prices = [dict(last, close=3509.0 + i % 7, volume=2315.0 + i) for i in range(64)]
     state = {"i": 0}
@@ -92,10 +118,10 @@ def revision_cost(serial_class):
         state["i"] += 1
         series.update([prices[state["i"] % 64]])
 
-    return per_call(revise)
+    return revise
 
 
-def new_bar_cost(serial_class):
+def new_bar(serial_class):
     series, last = filled(serial_class)
     state = {"t": last["timestamp"]}
 
@@ -103,26 +129,24 @@ def new_bar_cost(serial_class):
         state["t"] += 60_000
         series.update([dict(last, timestamp=state["t"])])
 
-    return per_call(append)
+    return append
 
 
 def serial_cases():
     yield (
         f"Serial.update fast path (revise last bar, {SERIES_LENGTH} rows)",
-        revision_cost(data.Serial),
-        revision_cost(reference_data.Serial),
+        *per_call(revision(data.Serial), revision(reference_data.Serial)),
     )
     yield (
         f"Serial.update rebuild (new bar, {SERIES_LENGTH} rows)",
-        new_bar_cost(data.Serial),
-        new_bar_cost(reference_data.Serial),
+        *per_call(new_bar(data.Serial), new_bar(reference_data.Serial)),
     )
 
 
 def main():
-    print(f"Python {sys.version.split()[0]}; times are microseconds per call (best of 5)")
+    print(f"Python {sys.version.split()[0]}; microseconds per call, best of 7 alternating rounds")
     print(f"{'case':<52} {'C++':>9} {'Python':>9} {'ratio':>7}")
-    for name, native, python in (*decode_cases(), *serial_cases()):
+    for name, native, python in (*decode_cases(), *rejection_cases(), *serial_cases()):
         print(f"{name:<52} {native:>9.2f} {python:>9.2f} {python / native:>6.1f}x")
 
 

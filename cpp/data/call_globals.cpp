@@ -2,55 +2,73 @@
 
 #include <cmath>
 
+#include "decode.hpp"
 #include "entry.hpp"
+#include "globals_cache.hpp"
 #include "state.hpp"
 #include "validation.hpp"
 
 namespace zqkit::data {
+
+namespace {
+
+// bool(function(value)) for math.isnan / math.isfinite, in C++ while `function` is the standard.
+template <class Test>
+bool float_test(nb::handle function, bool native, PyObject* value, Test test) {
+    if (native && PyFloat_Check(value)) return test(PyFloat_AS_DOUBLE(value));
+    if (native) {
+        const double number = PyFloat_AsDouble(value);
+        if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return test(number);
+    }
+    nb::object result = checked(PyObject_CallOneArg(function.ptr(), value));
+    return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+}
+
+}  // namespace
 
 nb::handle CallGlobals::math() {
     if (!math_.is_valid()) math_ = module_global(names().math);
     return math_;
 }
 
+nb::object CallGlobals::math_attribute(PyObject* name) {
+    return checked(PyObject_GetAttr(math().ptr(), name));
+}
+
 nb::object CallGlobals::nan() {
-    return checked(PyObject_GetAttr(math().ptr(), names().nan));
+    if (const ResolvedGlobals* resolved = resolved_globals()) return nb::borrow(resolved->math_nan);
+    return math_attribute(names().nan);
 }
 
 bool CallGlobals::isnan(PyObject* value) {
     if (!isnan_.is_valid()) {
-        isnan_ = checked(PyObject_GetAttr(math().ptr(), names().isnan));
+        const ResolvedGlobals* resolved = resolved_globals();
+        isnan_ = resolved ? nb::borrow(resolved->math_isnan) : math_attribute(names().isnan);
         isnan_native_ = isnan_.ptr() == state().math_isnan;
     }
-    if (isnan_native_ && PyFloat_Check(value)) return std::isnan(PyFloat_AS_DOUBLE(value));
-    if (isnan_native_) {
-        const double number = PyFloat_AsDouble(value);
-        if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return std::isnan(number);
-    }
-    nb::object result = checked(PyObject_CallOneArg(isnan_.ptr(), value));
-    return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+    return float_test(isnan_, isnan_native_, value, [](double x) { return std::isnan(x); });
 }
 
 bool CallGlobals::isfinite(PyObject* value) {
     if (!isfinite_.is_valid()) {
-        isfinite_ = checked(PyObject_GetAttr(math().ptr(), names().isfinite));
+        const ResolvedGlobals* resolved = resolved_globals();
+        isfinite_ =
+            resolved ? nb::borrow(resolved->math_isfinite) : math_attribute(names().isfinite);
         isfinite_native_ = isfinite_.ptr() == state().math_isfinite;
     }
-    if (isfinite_native_ && PyFloat_Check(value)) return std::isfinite(PyFloat_AS_DOUBLE(value));
-    if (isfinite_native_) {
-        const double number = PyFloat_AsDouble(value);
-        if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return std::isfinite(number);
-    }
-    nb::object result = checked(PyObject_CallOneArg(isfinite_.ptr(), value));
-    return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+    return float_test(isfinite_, isfinite_native_, value,
+                      [](double x) { return std::isfinite(x); });
 }
 
 bool CallGlobals::fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*)) {
     if (!fullmatch_.is_valid()) {
-        nb::object re = module_global(names().re);
-        fullmatch_ = checked(PyObject_GetAttr(re.ptr(), names().fullmatch));
+        if (const ResolvedGlobals* resolved = resolved_globals()) {
+            fullmatch_ = nb::borrow(resolved->re_fullmatch);
+        } else {
+            nb::object re = module_global(names().re);
+            fullmatch_ = checked(PyObject_GetAttr(re.ptr(), names().fullmatch));
+        }
         fullmatch_native_ = fullmatch_.ptr() == state().re_fullmatch;
     }
     if (fullmatch_native_ && PyUnicode_Check(text)) return native(text);
@@ -61,19 +79,23 @@ bool CallGlobals::fullmatch(PyObject* pattern, PyObject* text, bool (*native)(Py
 
 bool CallGlobals::number_is_native() {
     if (!number_.is_valid()) {
-        number_native_ = global_is(names().number, state().number, number_);
+        const ResolvedGlobals* resolved = resolved_globals();
+        number_ = resolved ? nb::borrow(resolved->number) : module_global(names().number);
+        number_native_ = number_.ptr() == state().number;
     }
     return number_native_;
 }
 
-nb::object CallGlobals::number(PyObject* value) {
+PyObject* CallGlobals::number(PyObject* value) {
     if (number_is_native()) return number_value(value, *this);
-    return checked(PyObject_CallOneArg(number_.ptr(), value));
+    return PyObject_CallOneArg(number_.ptr(), value);
 }
 
 bool CallGlobals::different(PyObject* old_value, PyObject* new_value) {
     if (!different_.is_valid()) {
-        different_native_ = global_is(names().different, state().different, different_);
+        const ResolvedGlobals* resolved = resolved_globals();
+        different_ = resolved ? nb::borrow(resolved->different) : module_global(names().different);
+        different_native_ = different_.ptr() == state().different;
     }
     nb::object result;
     if (different_native_) {
@@ -83,6 +105,16 @@ bool CallGlobals::different(PyObject* old_value, PyObject* new_value) {
         result = checked(PyObject_Vectorcall(different_.ptr(), args, 2, nullptr));
     }
     return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+}
+
+nb::object CallGlobals::table(bool quote, bool& as_built) {
+    if (const ResolvedGlobals* resolved = resolved_globals()) {
+        as_built = quote ? resolved->quote_fields_as_built : resolved->bar_fields_as_built;
+        return nb::borrow(quote ? resolved->quote_fields : resolved->bar_fields);
+    }
+    nb::object table = module_global(quote ? names().quote_fields : names().bar_fields);
+    as_built = table_as_built(table.ptr(), quote);
+    return table;
 }
 
 }  // namespace zqkit::data

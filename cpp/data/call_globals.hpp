@@ -1,6 +1,7 @@
-// The module globals one call uses (`math`, `re`, `number`), each read from the module dict on
-// first use during that call. When a global still is the object the module was built with, the
-// C++ equivalent runs instead of a call through the interpreter.
+// The module globals one call uses (`math`, `re`, `number`, `different`, the wire tables), each
+// read on first use during that call: from the watched resolution while it holds, else from the
+// module dict. When a global still is the object the module was built with, the C++ equivalent
+// runs instead of a call through the interpreter.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -18,15 +19,19 @@ class CallGlobals {
     bool isfinite(PyObject* value);
     // bool(re.fullmatch(pattern, text)); `native` is the C++ test of the same pattern.
     bool fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*));
-    // number(value)
-    nb::object number(PyObject* value);
+    // number(value): a new reference, or nullptr with the error set.
+    PyObject* number(PyObject* value);
     // True while the module global `number` is the module's own function.
     bool number_is_native();
     // bool(different(old, new))
     bool different(PyObject* old_value, PyObject* new_value);
+    // QUOTE_FIELDS or BAR_FIELDS; `as_built` tells whether it is the module's own table with the
+    // entries it was built with.
+    nb::object table(bool quote, bool& as_built);
 
   private:
     nb::handle math();
+    nb::object math_attribute(PyObject* name);
 
     nb::object math_;
     nb::object isnan_;

@@ -13,4 +13,7 @@ nb::object create_decode();
 // of a prepared dict instead of growing key by key.
 void remember_tables(nb::dict bar_fields, nb::dict quote_fields);
 
+// True when `table` is the module's own bar (or quote) table holding the entries it was built with.
+bool table_as_built(PyObject* table, bool quote);
+
 }  // namespace zqkit::data

@@ -38,6 +38,21 @@ nb::object status_value(PyObject* status) {
                         "status", "int", status, false);
 }
 
+// super().__init__(message). For a ZqError itself the next class in the MRO is Exception, whose
+// initialiser is the interpreter's own; a subclass may put other classes in between.
+void initialise_base(PyObject* self, PyObject* message) {
+    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(state().zq_error)) {
+        nb::object args = checked(PyTuple_Pack(1, message));
+        PyTypeObject* exception = reinterpret_cast<PyTypeObject*>(PyExc_Exception);
+        checked_status(exception->tp_init(self, args.ptr(), nullptr));
+        return;
+    }
+    nb::object parent = checked(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
+    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
+    checked(PyObject_CallOneArg(parent_init.ptr(), message));
+}
+
 nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[3];
     if (!bind_arguments(kInitSignature, args, nargs, kwnames, bound)) throw nb::python_error();
@@ -48,10 +63,7 @@ nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
                             "message", "str", message, PyUnicode_Check(message));
     }
     nb::object status = status_value(bound[2]);
-    nb::object parent = checked(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
-    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
-    checked(PyObject_CallOneArg(parent_init.ptr(), message));
+    initialise_base(self, message);
     checked_status(PyObject_SetAttr(self, names().status, status.ptr()));
     return nb::none();
 }
@@ -78,16 +90,16 @@ nb::object create_zq_error() {
     return cls;
 }
 
-void raise_instance(nb::handle instance) {
-    if (PyExceptionInstance_Check(instance.ptr())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+namespace {
+
+// `raise instance`, without leaving C++ by an exception: the error is pending afterwards.
+void set_instance(PyObject* instance) {
+    if (PyExceptionInstance_Check(instance)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance)), instance);
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    throw nb::python_error();
 }
-
-namespace {
 
 nb::object zq_error_instance(const char* message) {
     nb::object cls = module_global(names().zq_error);
@@ -97,25 +109,51 @@ nb::object zq_error_instance(const char* message) {
 
 }  // namespace
 
-void raise_zq_error(const char* message) {
-    raise_instance(zq_error_instance(message));
+void raise_instance(nb::handle instance) {
+    set_instance(instance.ptr());
+    throw nb::python_error();
 }
 
-void raise_zq_error_from(const char* message, nb::python_error& cause) {
-    nb::object error = zq_error_instance(message);
-    nb::object cause_value = nb::borrow(cause.value());
-    if (PyExceptionInstance_Check(error.ptr())) {
-        PyException_SetCause(error.ptr(), cause_value.inc_ref().ptr());
-    }
+void set_zq_error(const char* message) {
     try {
-        raise_instance(error);
-    } catch (nb::python_error&) {
-        // Inside `except ... as cause`, the raise statement makes `cause` the new context.
-        if (PyExceptionInstance_Check(error.ptr())) {
-            PyException_SetContext(error.ptr(), cause_value.inc_ref().ptr());
-        }
-        throw;
+        set_instance(zq_error_instance(message).ptr());
+    } catch (nb::python_error& error) {
+        error.restore();
     }
+}
+
+void set_zq_error_from(const char* message, PyObject* cause) {
+    try {
+        nb::object error = zq_error_instance(message);
+        const bool is_exception = PyExceptionInstance_Check(error.ptr());
+        if (is_exception) PyException_SetCause(error.ptr(), Py_NewRef(cause));
+        set_instance(error.ptr());
+        // Inside `except ... as cause`, the raise statement makes `cause` the new context.
+        if (is_exception) PyException_SetContext(error.ptr(), Py_NewRef(cause));
+    } catch (nb::python_error& error) {
+        error.restore();
+    }
+}
+
+void raise_zq_error(const char* message) {
+    set_zq_error(message);
+    throw nb::python_error();
+}
+
+PyObject* take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
 }
 
 }  // namespace zqkit::data

@@ -3,6 +3,7 @@
 
 #include "decode.hpp"
 #include "errors.hpp"
+#include "globals_cache.hpp"
 #include "quote.hpp"
 #include "serial.hpp"
 #include "state.hpp"
@@ -56,4 +57,5 @@ NB_MODULE(data, m) {
     m.attr("decode") = create_decode();
     m.attr("different") = create_different();
     m.attr("Serial") = create_serial();
+    watch_globals();
 }

@@ -9,9 +9,12 @@ namespace zqkit::data {
 
 namespace nb = nanobind;
 
-// C++ bodies, for callers that already hold the call's globals.
-void check_symbol_value(PyObject* symbol, CallGlobals& globals);
-nb::object number_value(PyObject* value, CallGlobals& globals);
+// C++ bodies, for callers that already hold the call's globals. A rejection leaves its error
+// pending and returns false or nullptr instead of throwing: it is an expected outcome on the
+// market data path and must cost no more than the call itself.
+bool check_symbol_value(PyObject* symbol, CallGlobals& globals);
+// A new reference, or nullptr with the error set.
+PyObject* number_value(PyObject* value, CallGlobals& globals);
 nb::object different_value(PyObject* old_value, PyObject* new_value, CallGlobals& globals);
 
 // The re.fullmatch patterns, tested in C++ while `re.fullmatch` is the standard one.

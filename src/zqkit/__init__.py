@@ -1,6 +1,7 @@
 """Live market data and CTP trading for Chinese futures and options, on one asyncio loop."""
 
+from zqkit.api import Client
 from zqkit.data import ZqError
 
-__all__ = ["ZqError"]
+__all__ = ["Client", "ZqError"]
 __version__ = "0.1.0"

@@ -1,21 +1,47 @@
-"""Command line: `python -m zqkit demo`."""
+"""Command line: `python -m zqkit demo [--seconds N]`."""
 
 from __future__ import annotations
 
+import argparse
+import math
 import sys
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
-    if args[:1] != ["demo"]:
-        print("usage: python -m zqkit demo", file=sys.stderr)
-        return 2
-    print(
-        "zqkit demo: not available yet; it arrives with the market transport "
-        "and the simulated market service.",
-        file=sys.stderr,
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or not 0 < value <= 3600:
+        raise argparse.ArgumentTypeError(f"expected seconds between 0 and 3600, got {text!r}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="python -m zqkit", description="zqkit command line")
+    commands = top.add_subparsers(dest="command", required=True, metavar="command")
+    demo = commands.add_parser(
+        "demo",
+        help="live market dashboard against the built-in simulated market service",
+        description="Starts the simulated market service on 127.0.0.1, follows a few quotes "
+        "and K-line series with a Client and shows them live, then exits.",
     )
-    return 1
+    demo.add_argument("--seconds", type=_seconds, default=12.0, help="how long to run (default 12)")
+    return top
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        args = parser().parse_args(argv)
+    except SystemExit as exit_:  # argparse has printed the usage already
+        return int(exit_.code or 0)
+    from zqkit.demo import demo
+
+    try:
+        return demo(args.seconds)
+    except KeyboardInterrupt:
+        print("zqkit demo: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

@@ -164,6 +164,46 @@ class TestMonkeypatchedGlobals:
             "close": 2.0,
         }
 
+    def test_changes_after_warm_calls_are_seen(self, monkeypatch):
+        """Calls made before a change must not leave anything behind that hides it."""
+        for _ in range(3):
+            assert data.decode(bar_item(), "SHFE.rb2610")["close"] == 1.5
+        monkeypatch.setattr(math, "isfinite", lambda value: False)
+        with pytest.raises(data.ZqError, match="不能为 NaN 或无穷大"):
+            data.decode(bar_item(), "SHFE.rb2610")
+        monkeypatch.undo()
+        monkeypatch.setattr(re, "fullmatch", lambda pattern, text: None)
+        with pytest.raises(data.ZqError, match="交易日无效"):
+            data.decode(bar_item(), "SHFE.rb2610")
+        monkeypatch.undo()
+        monkeypatch.setattr(math, "nan", "unknown")
+        assert data.number(None) == "unknown"
+        monkeypatch.undo()
+        assert data.decode(bar_item(), "SHFE.rb2610")["close"] == 1.5
+
+    def test_table_changed_in_place(self, monkeypatch):
+        data.decode(bar_item(), "SHFE.rb2610")
+        monkeypatch.setitem(data.BAR_FIELDS, "x", "extra")
+        with pytest.raises(data.ZqError, match="缺少必要字段"):
+            data.decode(bar_item(), "SHFE.rb2610")
+        assert math.isnan(data.decode(bar_item(x=None), "SHFE.rb2610")["extra"])
+        monkeypatch.setitem(data.BAR_FIELDS, "c", "last")
+        result = data.decode(bar_item(x=2), "SHFE.rb2610")
+        assert list(result) == [
+            "timestamp",
+            "trading_day",
+            "open",
+            "high",
+            "low",
+            "last",
+            "volume",
+            "turnover",
+            "open_interest",
+            "extra",
+        ]
+        monkeypatch.undo()
+        assert list(data.decode(bar_item(), "SHFE.rb2610")) == data.BAR_COLUMNS
+
     def test_different_inside_serial_update(self, monkeypatch):
         series = data.Serial("SHFE.rb2610", "1m", 2)
         values = [1, "20260105", 1.0, 2.0, 0.5, 1.5, 3.0, 4.0, 5.0]

@@ -17,7 +17,7 @@ def test_is_a_plain_exception_subclass():
     assert ZqError.__bases__ == (Exception,)
     assert ZqError.__module__ == "zqkit.data"
     assert ZqError.__doc__ == "SDK 数据或交易服务异常，status 为可选的响应状态码。"
-    assert str(inspect.signature(ZqError)) == "(message, *, status=None)"
+    assert str(inspect.signature(ZqError.__init__)) == "(self, message, *, status=None)"
 
 
 def test_message_alone():

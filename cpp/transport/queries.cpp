@@ -1,0 +1,121 @@
+// Signed market queries: `Transport.get`.
+#include <algorithm>
+
+#include "transport/coroutines.hpp"
+#include "transport/errors.hpp"
+#include "transport/module_state.hpp"
+#include "transport/python_ops.hpp"
+
+namespace zqkit::transport {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char* unavailable = "行情数据暂不可用。";
+
+// Raises the verdict of any answer but 200.
+void check_status(nb::handle response) {
+    nb::object status = response.attr("status");
+    long code = nb::cast<long>(status);
+    if (code == 401 || code == 403)
+        core::raise(zq_error("行情请求校验失败，请检查 SDK 版本和系统时间。", status));
+    if (code == 408 || code == 429 || code >= 500) core::raise(retry_market_error());
+    if (code != 200) core::raise(zq_error("行情查询未获允许，请检查查询条件。"));
+}
+
+// The answer must be {"ok": true, "d": ...}.
+void check_body(nb::handle body) {
+    bool valid = PyDict_Check(body.ptr()) && body.attr("get")("ok").is(Py_True) &&
+                 contains(body, nb::str("d"));
+    if (!valid) core::raise(zq_error(unavailable));
+}
+
+Task<nb::object> read_answer(nb::object self, nb::object response, nb::object budget,
+                             bool restoring) {
+    check_status(response);
+    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
+    nb::object reading = response.attr("json")("content_type"_a = nb::none());
+    nb::object body;
+    try {
+        body = co_await std::move(reading);
+    } catch (const nb::python_error& error) {
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
+        core::raise_from_none(zq_error(unavailable));
+    }
+    check_body(body);
+    if (!restoring) budget.attr("success")();
+    // A fatal stream error that arrived meanwhile wins over the answer.
+    self.attr("raise_error")();
+    co_return body["d"];
+}
+
+// One signed GET of `url` + `path`.
+Task<nb::object> request_query(nb::object self, nb::object path, nb::object params,
+                               nb::object budget, bool restoring) {
+    nb::object connecting = self.attr("client")();
+    nb::object session = co_await std::move(connecting);
+    nb::object url = global("URL")(self.attr("url") + path);
+    if (!params.is_none()) url = url.attr("with_query")(params);
+    nb::object headers = global("_signature_headers")("GET", url);
+    nb::object request =
+        session.attr("get")(url, "headers"_a = headers, "allow_redirects"_a = false);
+    nb::object result;
+    co_await core::async_with(request, [&](nb::object response) -> Task<> {
+        result = co_await read_answer(self, response, budget, restoring);
+    });
+    co_return result;
+}
+
+// Retries transient faults while `budget` allows, within the time the budget has left.
+// While restoring, a transient fault aborts instead: the whole connection is rebuilt.
+Task<nb::object> query_within_budget(nb::object self, nb::object path, nb::object params,
+                                     nb::object budget, bool restoring) {
+    double elapsed = nb::cast<double>(global("time").attr("monotonic")()) -
+                     nb::cast<double>(budget.attr("started"));
+    double left = std::max(0.0, nb::cast<double>(budget.attr("seconds")) - elapsed);
+    nb::object limit = global("asyncio").attr("timeout")(left);
+    nb::object result;
+    co_await core::async_with(limit, [&](nb::object deadline) -> Task<> {
+        while (true) {
+            budget.attr("check")();
+            try {
+                result = co_await request_query(self, path, params, budget, restoring);
+                co_return;
+            } catch (const nb::python_error& error) {
+                if (!is_transient(error, deadline)) throw;
+                if (restoring) core::raise_from_none(retry_market_error());
+            }
+            budget.attr("fail")();
+            nb::object pause = backoff_delay(budget.attr("failures"));
+            nb::object sleeping = global("asyncio").attr("sleep")(pause);
+            co_await std::move(sleeping);
+        }
+    });
+    co_return result;
+}
+
+}  // namespace
+
+Task<nb::object> get(nb::object self, nb::object path, nb::object params) {
+    nb::object verifying = self.attr("verify_account")();
+    co_await std::move(verifying);
+    nb::object current = global("asyncio").attr("current_task")();
+    bool restoring = current.is(self.attr("bootstrap_task"));
+    nb::object budget =
+        restoring ? nb::object(self.attr("recovery")) : global("Recovery")("行情查询", 3, 120);
+    budget.attr("begin")();
+    try {
+        co_return co_await query_within_budget(self, path, params, budget, restoring);
+    } catch (...) {
+        nb::object error = core::exception_object(std::current_exception());
+        if (is_instance(error, PyExc_TimeoutError))
+            core::raise_from_none(zq_error("行情查询多次恢复失败，请稍后重试。"));
+        if (is_instance(error, global("ZqError")) ||
+            is_instance(error, global("_RetryMarketError")) || !is_instance(error, PyExc_Exception))
+            throw;
+        core::raise_from_none(zq_error("行情查询无法完成。"));
+    }
+}
+
+}  // namespace zqkit::transport

@@ -1,0 +1,165 @@
+// The shared HTTP session and account token verification.
+#include "transport/coroutines.hpp"
+#include "transport/errors.hpp"
+#include "transport/module_state.hpp"
+#include "transport/python_ops.hpp"
+
+namespace zqkit::transport {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char* unavailable = "账户验证暂不可用，请稍后重试。";
+constexpr const char* invalid_answer = "账户验证响应无效。";
+
+// The server's Retry-After, clamped to 0..120; a value that is not a number waits 1 second.
+double retry_after_seconds(nb::handle response) {
+    nb::object header = response.attr("headers").attr("get")("Retry-After", "1");
+    PyObject* number = PyNumber_Float(header.ptr());
+    if (number == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        return 1.0;
+    }
+    double seconds = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    if (!(seconds > 0)) return 0.0;
+    return seconds > 120 ? 120.0 : seconds;
+}
+
+// Raises the verdict of any answer but 200.
+void check_status(nb::handle response, double* retry_after) {
+    nb::object status = response.attr("status");
+    long code = nb::cast<long>(status);
+    if (code == 401 || code == 403)
+        core::raise(zq_error("账户验证失败，请检查 Token 或账户状态。", status));
+    if (code == 429) *retry_after = retry_after_seconds(response);
+    if (code == 408 || code == 429 || code >= 500) core::raise(retry_market_error());
+    if (code != 200) core::raise(zq_error("账户验证请求未获允许。", status));
+}
+
+// The answer must be {"ok": true, "d": {}}.
+void check_body(nb::handle body) {
+    bool valid = PyDict_Check(body.ptr());
+    if (valid) {
+        nb::object ok = body.attr("get")("ok");
+        nb::object data = body.attr("get")("d");
+        valid = ok.is(Py_True) && !data.not_equal(nb::dict());
+    }
+    if (!valid) core::raise(zq_error(invalid_answer));
+}
+
+Task<> read_answer(nb::object response, double* retry_after) {
+    check_status(response, retry_after);
+    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
+    nb::object reading = response.attr("json")("content_type"_a = nb::none());
+    nb::object body;
+    try {
+        body = co_await std::move(reading);
+    } catch (const nb::python_error& error) {
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
+        core::raise_from_none(zq_error(invalid_answer));
+    }
+    check_body(body);
+}
+
+// One POST to the verification service; returns once the token is verified.
+Task<> request_verification(nb::object self, double* retry_after) {
+    nb::object connecting = self.attr("client")();
+    nb::object session = co_await std::move(connecting);
+    nb::object started = global("time").attr("monotonic")();
+    nb::object address = self.attr("auth_url") + nb::str("/api/token/verify");
+    nb::dict headers;
+    headers["Authorization"] = nb::str("Bearer ") + self.attr("token");
+    nb::object request =
+        session.attr("post")(address, "headers"_a = headers, "allow_redirects"_a = false);
+    co_await core::async_with(request, [&](nb::object response) -> Task<> {
+        co_await read_answer(response, retry_after);
+    });
+    nb::setattr(self, "_verified_until", started + nb::int_(1800));
+}
+
+// Retries transient faults under `budget`, all within 120 seconds.
+Task<> verify_within_budget(nb::object self, nb::object budget) {
+    nb::object limit = global("asyncio").attr("timeout")(120);
+    co_await core::async_with(limit, [&](nb::object deadline) -> Task<> {
+        while (true) {
+            budget.attr("check")();
+            double retry_after = 0.0;
+            try {
+                co_await request_verification(self, &retry_after);
+                co_return;
+            } catch (const nb::python_error& error) {
+                if (!is_transient(error, deadline)) throw;
+            }
+            budget.attr("fail")();
+            nb::object backoff = backoff_delay(budget.attr("failures"));
+            nb::object pause = retry_after >= nb::cast<double>(backoff)
+                                   ? nb::object(nb::float_(retry_after))
+                                   : backoff;
+            nb::object sleeping = global("asyncio").attr("sleep")(pause);
+            co_await std::move(sleeping);
+        }
+    });
+}
+
+// Ends verification for good: the stream becomes fatal with `error` (a ZqError).
+Task<> fail_verification(nb::object self, nb::object error) {
+    nb::setattr(self, "fatal_error", error);
+    nb::setattr(self, "_verified_until", nb::int_(0));
+    nb::setattr(self, "ready", nb::bool_(false));
+    self.attr("incoming").attr("clear")();
+    self.attr("acked").attr("clear")();
+    self.attr("changed").attr("set")();
+    self.attr("ack_changed").attr("set")();
+    nb::object ws = self.attr("ws");
+    if (!ws.is_none()) {
+        nb::object closing = ws.attr("close")();
+        try {
+            co_await std::move(closing);
+        } catch (const nb::python_error& ignored) {
+            if (!ignored.matches(PyExc_Exception)) throw;
+        }
+    }
+    core::raise_from_none(error);
+}
+
+Task<> verify_locked(nb::object self) {
+    nb::object now = global("time").attr("monotonic")();
+    if (now < self.attr("_verified_until")) co_return;
+    nb::object budget = global("Recovery")("账户验证", 3, 120);
+    budget.attr("begin")();
+    std::exception_ptr failure;
+    try {
+        co_await verify_within_budget(self, budget);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) co_return;
+    nb::object error = core::exception_object(failure);
+    if (!is_instance(error, PyExc_Exception)) std::rethrow_exception(failure);
+    if (!is_instance(error, global("ZqError"))) error = zq_error(unavailable);
+    co_await fail_verification(self, error);
+}
+
+}  // namespace
+
+Task<nb::object> client(nb::object self) {
+    if (self.attr("session").is_none()) {
+        nb::object aiohttp = global("aiohttp");
+        nb::object timeout = aiohttp.attr("ClientTimeout")("total"_a = self.attr("timeout"));
+        nb::object session =
+            aiohttp.attr("ClientSession")("timeout"_a = timeout, "trust_env"_a = true);
+        nb::setattr(self, "session", session);
+    }
+    co_return self.attr("session");
+}
+
+Task<> verify_account(nb::object self) {
+    self.attr("raise_error")();
+    nb::object lock = self.attr("_auth_lock");
+    co_await core::async_with(lock, [&](nb::object) -> Task<> { co_await verify_locked(self); });
+}
+
+}  // namespace zqkit::transport

@@ -1,0 +1,216 @@
+"""The demo: a live market dashboard against the simulated market service, in-process."""
+
+from __future__ import annotations
+
+import asyncio
+import datetime
+import math
+import sys
+from dataclasses import dataclass, field
+from typing import TextIO
+
+from zqkit.api import Client, QuoteHandle
+from zqkit.data import Serial, ZqError
+from zqkit.sim import MarketSim
+
+TOKEN = "demo-token"
+PERIOD = "1m"
+BARS = 30
+# Market times are shown in the exchanges' own zone.
+MARKET_ZONE = datetime.timezone(datetime.timedelta(hours=8))
+
+RED, GREEN, DIM, BOLD, RESET = "\x1b[31m", "\x1b[32m", "\x1b[2m", "\x1b[1m", "\x1b[0m"
+HOME, CLEAR_BELOW, CLEAR_SCREEN = "\x1b[H", "\x1b[J", "\x1b[2J"
+HIDE_CURSOR, SHOW_CURSOR = "\x1b[?25l", "\x1b[?25h"
+
+
+@dataclass
+class Row:
+    """What the dashboard shows for one instrument."""
+
+    quote: QuoteHandle
+    bars: Serial
+    previous: float = math.nan  # last price before the latest change, for the tick arrow
+    direction: int = 0
+    quote_updates: int = 0
+    bar_updates: int = 0
+
+
+@dataclass
+class Board:
+    rows: list[Row]
+    seconds: float
+    started: float
+    updates: int = 0
+    restored: int = 0  # connections whose snapshots have been applied
+    notes: list[str] = field(default_factory=list)
+
+    def record(self, api: Client, now: float) -> None:
+        """Count what the last wait_update changed."""
+        self.updates += 1
+        generation = min(row.quote.initial_generation for row in self.rows)
+        if generation > self.restored:
+            self.restored = generation
+            if generation > 1:
+                self.notes.append(
+                    f"{now - self.started:.1f} s: reconnected; quotes and series restored"
+                )
+        for row in self.rows:
+            if api.is_changing(row.quote, "last_price"):
+                last = row.quote.data().last_price
+                if not math.isnan(row.previous) and last != row.previous:
+                    row.direction = 1 if last > row.previous else -1
+                row.previous = last
+            if api.is_changing(row.quote):
+                row.quote_updates += 1
+            if api.is_changing(row.bars):
+                row.bar_updates += 1
+
+
+def render(board: Board, connection: int, now: float, *, colour: bool) -> list[str]:
+    """The dashboard as lines of text, with ANSI colours when `colour`."""
+
+    def paint(text: str, style: str) -> str:
+        return f"{style}{text}{RESET}" if colour and style else text
+
+    header = (
+        f"{'instrument':<14}{'last':>11}  {'chg%':>7}{'bid':>11}{'ask':>11}{'volume':>10}"
+        f"  {'bar':>5}{'open':>10}{'high':>10}{'low':>10}{'close':>10}"
+    )
+    lines = [
+        paint("zqkit demo", BOLD)
+        + " · live market data from the simulated market service"
+        + paint("  (red up, green down)", DIM),
+        "",
+        paint(header, BOLD),
+    ]
+    for row in board.rows:
+        quote = row.quote.data()
+        change = (quote.last_price / quote.pre_settlement - 1) * 100
+        style = RED if change > 0 else GREEN if change < 0 else ""
+        arrow = {1: "▲", -1: "▼"}.get(row.direction, " ")
+        bid = quote.bids[0][0] if quote.bids else math.nan
+        ask = quote.asks[0][0] if quote.asks else math.nan
+        bar = row.bars.frame.iloc[-1]
+        lines.append(
+            f"{quote.symbol:<14}"
+            + paint(f"{_price(quote.last_price):>10}{arrow}", style)
+            + paint(f"  {_signed(change):>7}", style)
+            + f"{_price(bid):>11}{_price(ask):>11}{_count(quote.volume):>10}"
+            + f"  {_clock(int(bar['timestamp'])):>5}{_price(bar['open']):>10}"
+            + f"{_price(bar['high']):>10}{_price(bar['low']):>10}{_price(bar['close']):>10}"
+        )
+    quotes = sum(row.quote_updates for row in board.rows)
+    bars = sum(row.bar_updates for row in board.rows)
+    elapsed = min(now - board.started, board.seconds)
+    lines += [
+        "",
+        f"connection {connection} · {board.updates} updates · {quotes} quote changes · "
+        f"{bars} bar changes · {elapsed:4.1f} / {board.seconds:g} s",
+        *(paint(note, DIM) for note in board.notes[-4:]),
+    ]
+    return lines
+
+
+def _price(value: float) -> str:
+    return "-" if math.isnan(value) else f"{value:.1f}" if value < 1e6 else f"{value:.0f}"
+
+
+def _signed(value: float) -> str:
+    return "-" if math.isnan(value) else f"{value:+.2f}"
+
+
+def _count(value: float) -> str:
+    return "-" if math.isnan(value) else f"{value:.0f}"
+
+
+def _clock(timestamp_ms: int) -> str:
+    if timestamp_ms <= 0:
+        return "-"
+    moment = datetime.datetime.fromtimestamp(timestamp_ms / 1000, MARKET_ZONE)
+    return moment.strftime("%H:%M")
+
+
+class Screen:
+    """Redraws in place on a terminal; prints plain blocks now and then otherwise."""
+
+    def __init__(self, out: TextIO) -> None:
+        self.out = out
+        self.live = out.isatty()
+        self.interval = 0.25 if self.live else 2.0
+        self.next_draw = 0.0
+
+    def __enter__(self) -> Screen:
+        if self.live:
+            self.out.write(HIDE_CURSOR + CLEAR_SCREEN)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self.live:
+            self.out.write(SHOW_CURSOR)
+            self.out.flush()
+
+    def due(self, now: float) -> bool:
+        return now >= self.next_draw
+
+    def draw(self, lines: list[str], now: float) -> None:
+        self.next_draw = now + self.interval
+        if self.live:
+            self.out.write(HOME + "".join(line + "\x1b[K\n" for line in lines) + CLEAR_BELOW)
+        else:
+            self.out.write("\n".join(lines) + "\n\n")
+        self.out.flush()
+
+
+async def run_demo(seconds: float, out: TextIO) -> None:
+    """Serve the simulated market, follow it with a Client for `seconds`, show a dashboard.
+
+    Halfway through (for runs of 6 seconds or more) the service drops the connection, to
+    show the client reconnecting and restoring its quotes and series.
+    """
+    loop = asyncio.get_running_loop()
+    async with MarketSim(TOKEN, rate=4) as sim:
+        async with Client(TOKEN, sim.url, sim.url, timeout=5) as api:
+            rows = [
+                Row(api.quote(symbol), api.kline(symbol, PERIOD, BARS)) for symbol in sim.symbols
+            ]
+            board = Board(rows, seconds, loop.time())
+            board.notes.append(f"market service at {sim.url}; {PERIOD} bars, {BARS} per series")
+            end = board.started + seconds
+            drop_at = board.started + seconds / 2 if seconds >= 6 else math.inf
+            with Screen(out) as screen:
+                while (now := loop.time()) < end:
+                    if now >= drop_at:
+                        drop_at = math.inf
+                        await sim.drop_connections()
+                        board.notes.append(
+                            f"{now - board.started:.1f} s: the service dropped the connection;"
+                            " reconnecting and restoring snapshots"
+                        )
+                    if await api.wait_update(deadline=min(end, drop_at, screen.next_draw)):
+                        board.record(api, loop.time())
+                    now = loop.time()
+                    # A plain log starts with the first data; a terminal shows the wait.
+                    shown = screen.live or board.updates > 0
+                    if shown and screen.due(now) or now >= end:
+                        connections = sim.counts["connections"]
+                        screen.draw(render(board, connections, now, colour=screen.live), now)
+
+
+def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -> int:
+    """Run the demo; 0 on success, 1 with a message on `err` when it fails.
+
+    `out` and `err` default to the standard streams current at the call.
+    """
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
+    try:
+        asyncio.run(run_demo(seconds, out))
+    except ZqError as error:
+        status = f" (HTTP {error.status})" if error.status is not None else ""
+        print(f"zqkit demo failed: {error}{status}", file=err)
+        return 1
+    except (OSError, RuntimeError) as error:
+        print(f"zqkit demo failed: {type(error).__name__}: {error}", file=err)
+        return 1
+    return 0

@@ -1,0 +1,61 @@
+"""python -m zqkit demo: a short run, its arguments, its failure path and its drawing."""
+
+import io
+import re
+
+import pytest
+
+import zqkit.demo as demo
+from zqkit import Client
+from zqkit.__main__ import main
+from zqkit.data import Quote, Serial
+
+
+def test_short_demo_shows_the_market_and_exits_zero(capsys):
+    assert main(["demo", "--seconds", "2"]) == 0
+    out = capsys.readouterr().out
+    assert "\x1b[" not in out  # not a terminal: plain text
+    for symbol in ("SHFE.rb2610", "CFFEX.IF2612"):
+        assert re.search(rf"^{re.escape(symbol)} +\d+\.\d", out, re.MULTILINE), out
+    assert re.search(r"connection 1 · [1-9]\d* updates", out)
+
+
+@pytest.mark.parametrize("argv", [[], ["nope"], ["demo", "--seconds", "0"], ["demo", "-s"]])
+def test_bad_command_lines_exit_two_with_usage(capsys, argv):
+    assert main(argv) == 2
+    assert "usage: python -m zqkit" in capsys.readouterr().err
+
+
+def test_a_failing_demo_says_why_and_exits_one(monkeypatch, capsys):
+    monkeypatch.setattr(demo, "Client", lambda token, *a, **k: Client("wrong", *a, **k))
+    assert main(["demo", "--seconds", "3"]) == 1
+    err = capsys.readouterr().err
+    assert "zqkit demo failed: 账户验证失败，请检查 Token 或账户状态。 (HTTP 401)" in err
+
+
+def test_rows_are_coloured_by_change_on_a_terminal():
+    class Handle:
+        def __init__(self, quote):
+            self.quote = quote
+
+        def data(self):
+            return self.quote
+
+    up = Quote("SHFE.rb2610", last_price=3520.0, pre_settlement=3500.0, bids=[(3519.0, 2)])
+    down = Quote("DCE.m2609", last_price=2990.0, pre_settlement=3000.0)
+    rows = [demo.Row(Handle(q), Serial(q.symbol, "1m", 3)) for q in (up, down)]
+    board = demo.Board(rows, seconds=10, started=0.0)
+    lines = demo.render(board, 1, 4.0, colour=True)
+    first, second = lines[3], lines[4]
+    assert demo.RED + "    3520.0" in first and "+0.57" in first and "3519.0" in first
+    assert demo.GREEN + "    2990.0" in second and "-0.33" in second
+    assert "4.0 / 10 s" in lines[6]
+    plain = demo.render(board, 1, 4.0, colour=False)
+    assert not any("\x1b" in line for line in plain)
+
+    out = io.StringIO()
+    out.isatty = lambda: True
+    with demo.Screen(out) as screen:
+        screen.draw(["a", "b"], 0.0)
+    assert out.getvalue().startswith(demo.HIDE_CURSOR) and demo.HOME + "a" in out.getvalue()
+    assert out.getvalue().endswith(demo.SHOW_CURSOR)
