@@ -1,0 +1,6 @@
+"""The benchmark scripts are not a package: their folder goes on the import path."""
+
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
