@@ -1,7 +1,7 @@
 #include "transport/pending_market.hpp"
 
+#include "core/python_class.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_class.hpp"
 #include "transport/python_ops.hpp"
 #include "transport/subscriptions.hpp"
 
@@ -119,14 +119,16 @@ void bind_pending_market(nb::module_& m) {
                   intern("popitem"),    intern("popleft"),
                   intern("appendleft"), intern("clear"),
                   intern("values"),     nullptr};
-    nb::object cls = make_class("_PendingMarket", pending_market_doc);
-    add_method(cls, "__init__", &init);
-    add_method(cls, "__len__", &pending_size);
-    add_method(cls, "__iter__", &iterate);
-    add_method(cls, "append", &pending_append, nb::arg("item").none());
-    add_method(cls, "appendleft", &appendleft, nb::arg("item").none());
-    add_method(cls, "popleft", &pending_popleft);
-    add_method(cls, "clear", &clear);
+    nb::dict ns;
+    ns["__doc__"] = pending_market_doc;
+    nb::object cls = core::make_class(m, "_PendingMarket", nb::tuple(), ns);
+    core::add_method(cls, "__init__", &init);
+    core::add_method(cls, "__len__", &pending_size);
+    core::add_method(cls, "__iter__", &iterate);
+    core::add_method(cls, "append", &pending_append, nb::arg("item").none());
+    core::add_method(cls, "appendleft", &appendleft, nb::arg("item").none());
+    core::add_method(cls, "popleft", &pending_popleft);
+    core::add_method(cls, "clear", &clear);
     names.cls = cls.inc_ref().ptr();
     m.attr("_PendingMarket") = cls;
 }

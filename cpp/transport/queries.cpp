@@ -3,6 +3,7 @@
 
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
 
@@ -34,15 +35,7 @@ void check_body(nb::handle body) {
 Task<nb::object> read_answer(nb::object self, nb::object response, nb::object budget,
                              bool restoring) {
     check_status(response);
-    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
-    nb::object reading = response.attr("json")("content_type"_a = nb::none());
-    nb::object body;
-    try {
-        body = co_await std::move(reading);
-    } catch (const nb::python_error& error) {
-        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
-        core::raise_from_none(zq_error(unavailable));
-    }
+    nb::object body = co_await read_json_body(response, unavailable);
     check_body(body);
     if (!restoring) budget.attr("success")();
     // A fatal stream error that arrived meanwhile wins over the answer.

@@ -1,6 +1,7 @@
 // The shared HTTP session and account token verification.
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
 
@@ -52,15 +53,7 @@ void check_body(nb::handle body) {
 
 Task<> read_answer(nb::object response, double* retry_after) {
     check_status(response, retry_after);
-    // Any content type: a 200 answer that is not JSON is an invalid answer, not a fault to retry.
-    nb::object reading = response.attr("json")("content_type"_a = nb::none());
-    nb::object body;
-    try {
-        body = co_await std::move(reading);
-    } catch (const nb::python_error& error) {
-        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_UnicodeError)) throw;
-        core::raise_from_none(zq_error(invalid_answer));
-    }
+    nb::object body = co_await read_json_body(response, invalid_answer);
     check_body(body);
 }
 
