@@ -48,7 +48,7 @@ format: venv
 sanitize: venv
 	ZQKIT_SANITIZE=ON $(PIP) install -q --no-build-isolation --no-deps \
 	  -C build-dir=build/sanitize -C cmake.build-type=Debug .
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q --timeout=600 -p no:cacheprovider; status=$$?; \
 	  $(PIP) install -q --no-build-isolation --no-deps .; exit $$status
