@@ -18,16 +18,39 @@ nb::object checked(PyObject* value) {
     return nb::steal(value);
 }
 
-// Leaves one level of nesting when it goes out of scope, as the standard scanner bounds depth.
+// Thrown where the reader leaves the whole document to `json.loads` itself.
+struct Deferred {};
+
+// Frames nest a few levels; deeper documents go to `json.loads`, so that where the
+// interpreter's recursion limit falls stays exactly its own.
+constexpr int max_depth = 100;
+
+// One level of nesting, bounded like the standard scanner's.
 class Nesting {
   public:
-    Nesting() {
-        if (Py_EnterRecursiveCall(" while decoding a JSON document") != 0) throw nb::python_error();
+    explicit Nesting(int& depth) : depth_(depth) {
+        if (depth_ >= max_depth) throw Deferred{};
+        if (Py_EnterRecursiveCall(" while decoding a JSON document") != 0) {
+            PyErr_Clear();
+            throw Deferred{};
+        }
+        ++depth_;
     }
-    ~Nesting() { Py_LeaveRecursiveCall(); }
+    ~Nesting() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
     Nesting(const Nesting&) = delete;
     Nesting& operator=(const Nesting&) = delete;
+
+  private:
+    int& depth_;
 };
+
+// NaN, Infinity and -Infinity as the standard decoder gives them: the very same objects.
+nb::object constant(const char* name) {
+    return global("json").attr("_default_decoder").attr("parse_constant")(name);
+}
 
 class Reader {
   public:
@@ -80,13 +103,13 @@ class Reader {
                 if (literal("false")) return nb::bool_(false);
                 break;
             case 'N':
-                if (literal("NaN")) return nb::float_(Py_NAN);
+                if (literal("NaN")) return constant("NaN");
                 break;
             case 'I':
-                if (literal("Infinity")) return nb::float_(Py_HUGE_VAL);
+                if (literal("Infinity")) return constant("Infinity");
                 break;
             case '-':
-                if (literal("-Infinity")) return nb::float_(-Py_HUGE_VAL);
+                if (literal("-Infinity")) return constant("-Infinity");
                 return read_number();
             default:
                 if (peek() >= '0' && peek() <= '9') return read_number();
@@ -95,7 +118,7 @@ class Reader {
     }
 
     nb::object read_object() {
-        Nesting nesting;
+        Nesting nesting(depth_);
         ++at_;
         nb::dict object;
         skip_space();
@@ -122,7 +145,7 @@ class Reader {
     }
 
     nb::object read_array() {
-        Nesting nesting;
+        Nesting nesting(depth_);
         ++at_;
         nb::list array;
         skip_space();
@@ -310,35 +333,16 @@ class Reader {
 
     const char* at_;
     const char* end_;
+    int depth_ = 0;
 };
 
-bool is_json_space(Py_UCS4 c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-Py_ssize_t skip_space(nb::handle text, Py_ssize_t index, Py_ssize_t length) {
-    while (index < length && is_json_space(PyUnicode_READ_CHAR(text.ptr(), index))) ++index;
-    return index;
-}
-
-// The standard C scanner behind json.loads, for text that has no UTF-8 form.
-std::optional<nb::object> scan_standard(nb::handle text) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    if (length > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF) return std::nullopt;
-    nb::object scan_once = global("json").attr("_default_decoder").attr("scan_once");
-    Py_ssize_t start = skip_space(text, 0, length);
-    PyObject* found = PyObject_CallFunction(scan_once.ptr(), "On", text.ptr(), start);
-    if (found == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration) &&
-            !PyErr_ExceptionMatches(PyExc_ValueError))
-            throw nb::python_error();
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    nb::object pair = nb::steal(found);
-    Py_ssize_t end = nb::cast<Py_ssize_t>(pair[1]);
-    if (skip_space(text, end, length) != length) return std::nullopt;
-    return nb::object(pair[0]);
+// `json.loads(text)` itself, for what the reader leaves to it.
+std::optional<nb::object> load_standard(nb::handle text) {
+    PyObject* body = PyObject_CallOneArg(standard_json_loads().ptr(), text.ptr());
+    if (body != nullptr) return nb::steal(body);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    PyErr_Clear();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -349,7 +353,7 @@ std::optional<nb::object> read_json(nb::handle text) {
     if (utf8 == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
         PyErr_Clear();
-        return scan_standard(text);
+        return load_standard(text);
     }
     // json.loads refuses a leading byte order mark.
     if (size >= 3 && static_cast<unsigned char>(utf8[0]) == 0xEF &&
@@ -359,7 +363,9 @@ std::optional<nb::object> read_json(nb::handle text) {
         return Reader(utf8, utf8 + size).document();
     } catch (const Malformed&) {
         return std::nullopt;
+    } catch (const Deferred&) {
     }
+    return load_standard(text);
 }
 
 }  // namespace zqkit::transport

@@ -1,6 +1,7 @@
 """The stream's JSON reader against json.loads: the same values, the same documents refused."""
 
 import asyncio
+import functools
 import json
 import math
 import random
@@ -126,6 +127,27 @@ def test_lone_surrogates_in_the_frame_are_read(monkeypatch):
 
 def test_deep_nesting_is_a_recursion_error_like_json_loads(monkeypatch):
     assert read_all([frame("[" * 100000 + "]" * 100000)], monkeypatch) == [("recursion", None)]
+
+
+def test_constants_are_the_standard_decoders_own_objects(monkeypatch):
+    got = read_all([frame("[NaN, Infinity, -Infinity]")], monkeypatch)[0]
+    want = json.loads("[NaN, Infinity, -Infinity]")
+    assert got[0] == "value" and all(a is b for a, b in zip(got[1], want, strict=True))
+
+
+def test_recursion_limit_falls_where_json_loads_puts_it(monkeypatch):
+    def nested(depth):
+        return read_all([frame("[" * depth + "]" * depth)], monkeypatch)[0][0]
+
+    # json.loads called in the reader's place (a partial keeps it from being recognised).
+    stand_in = SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
+    with monkeypatch.context() as patched:
+        patched.setattr(transport, "json", stand_in)
+        low, high = 1, 100000
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if nested(middle) == "value" else (low, middle - 1)
+    assert (nested(low), nested(low + 1)) == ("value", "recursion")
 
 
 def random_value(rng, depth=0):

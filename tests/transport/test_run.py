@@ -96,6 +96,22 @@ def test_slow_handshake_times_out_and_is_retried(fake_asyncio):
     run(main())
 
 
+def test_handshake_is_bounded_by_what_is_left_of_the_recovery_budget(fake_asyncio):
+    async def main():
+        async with Service() as service:
+            service.handshake = [2.0, None]
+            t = service.transport(timeout=5)
+            t.recovery.begin()
+            t.recovery.started -= t.recovery.seconds - 0.2  # 0.2 s left of the period
+            t.start()
+            await asyncio.wait_for(asyncio.shield(t.task), 1)
+            assert str(t.fatal_error) == "行情连接多次恢复失败，请稍后重新连接。"
+            assert service.connections == 0 and fake_asyncio.sleeps == []
+            await t.close()
+
+    run(main())
+
+
 def connected_children(t, **behaviour):
     """Replaces the four per-connection coroutines; unnamed ones wait forever."""
     gate = asyncio.Event()
