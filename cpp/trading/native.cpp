@@ -32,14 +32,25 @@ nb::object sibling_from(nb::handle package, const char* name) {
     throw nb::python_error();
 }
 
+// The import statement calls the builtins' __import__ as it stands when the statement runs, so a
+// replacement installed by a test or a tool takes part, as it would for Python code.
+nb::object import_function(nb::handle globals) {
+    nb::object builtins = module_global(globals, "__builtins__");
+    if (PyModule_Check(builtins.ptr())) builtins = nb::borrow(PyModule_GetDict(builtins.ptr()));
+    PyObject* function = PyObject_GetItem(builtins.ptr(), nb::str("__import__").ptr());
+    if (function != nullptr) return nb::steal(function);
+    if (!core::error_matches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    throw nb::python_error();
+}
+
 // `from . import _ctp`, run when a connection is opened rather than when zqkit.trading loads.
 nb::object import_binding(nb::handle globals) {
     try {
-        nb::object fromlist = nb::make_tuple("_ctp");
-        PyObject* package =
-            PyImport_ImportModuleLevel("", globals.ptr(), globals.ptr(), fromlist.ptr(), 1);
-        if (package == nullptr) throw nb::python_error();
-        return sibling_from(nb::steal(package), "_ctp");
+        nb::object package =
+            import_function(globals)("", globals, nb::none(), nb::make_tuple("_ctp"), 1);
+        return sibling_from(package, "_ctp");
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_ImportError)) throw;
         nb::object cause = nb::borrow(error.value());
@@ -60,7 +71,9 @@ void open_connection(nb::handle globals, nb::handle self, nb::handle config, nb:
     nb::object module = import_binding(globals);
     nb::setattr(self, "module", module);
     nb::object encoded = flow_path(globals, directory);
-    nb::setattr(self, "handle", module.attr("create")(nb::getattr(config, "front_url"), encoded));
+    // module.create is looked up before config.front_url is read, as the call expression does.
+    nb::object create = module.attr("create");
+    nb::setattr(self, "handle", create(nb::getattr(config, "front_url"), encoded));
 }
 
 nb::object request(nb::handle self, nb::handle method, nb::handle data, nb::handle request_id) {

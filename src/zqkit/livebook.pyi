@@ -16,7 +16,16 @@ class TradingResult:
 
 @dataclass(frozen=True)
 class CtpAccount:
-    """CTP 直连账户配置，交易凭据不会发送至行情服务。"""
+    """CTP 直连账户配置，交易凭据不会发送至行情服务。
+
+    Args:
+        broker_id: 期货公司代码。
+        user_id: 资金账号。
+        password: 交易密码。
+        front_url: 交易前置地址，格式为 tcp://地址:端口。
+        app_id: 期货公司提供的客户端标识。
+        auth_code: 期货公司提供的客户端授权码。
+    """
 
     broker_id: str
     user_id: str
@@ -45,7 +54,9 @@ class LiveMap(Mapping[str, _V]):
     def __len__(self) -> int: ...
 
 class Account(LiveObject):
-    """只读资金快照；金额单位为人民币元，未知字段为 None。"""
+    """只读资金快照；金额单位为人民币元，未知字段为 None。
+
+    金额仅由完整柜台查询更新，不根据行情或成交估算；交易日来自登录回报。"""
 
     account_id: str | None
     trading_day: str | None
@@ -62,7 +73,9 @@ class Account(LiveObject):
     updated_at: int | None
 
 class Position(LiveObject):
-    """只读持仓快照；数量单位为手。"""
+    """只读持仓快照；数量单位为手。
+
+    登录查询建立基线，之后根据真实成交本地更新；未知数量为 None。"""
 
     symbol: str
     pos_long: int | None

@@ -149,6 +149,14 @@ class TestCtpAccount:
             CtpAccount(**{**GOOD, "front_url": url})
         assert str(caught.value) == "front_url 必须以 tcp:// 开头"
 
+    def test_replace_validates_again(self):
+        account = CtpAccount(**GOOD)
+        assert dataclasses.replace(account, user_id="000002").user_id == "000002"
+        with pytest.raises(ValueError, match="^front_url 必须以 tcp:// 开头$"):
+            dataclasses.replace(account, front_url="udp://127.0.0.1:1")
+        with pytest.raises(ValueError, match=f"^password {NOT_TEXT}$"):
+            dataclasses.replace(account, password="")
+
     def test_bare_scheme_passes_and_missing_argument_is_type_error(self):
         assert CtpAccount(**{**GOOD, "front_url": "tcp://"}).front_url == "tcp://"
         with pytest.raises(TypeError):
@@ -173,3 +181,10 @@ class TestEmptyPosition:
         record = empty_position("SHFE.rb2610", updated_at)
         assert all(record[key] == 0 and type(record[key]) is int for key in self.KEYS[:11])
         assert record["updated_at"] is updated_at
+
+    def test_every_call_builds_a_new_record(self):
+        # The session mutates these records in place; two instruments must never share one.
+        first, second = empty_position("SHFE.rb2610", 0), empty_position("SHFE.rb2610", 0)
+        first["pos_long"] = 5
+        assert first is not second
+        assert second["pos_long"] == 0

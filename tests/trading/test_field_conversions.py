@@ -62,6 +62,20 @@ class TestTimestamp:
         monkeypatch.setattr(trading, "TZ", std_datetime.UTC)
         assert timestamp("20260105", "09:30:15") == utc_millis(2026, 1, 5, 9, 30, 15)
 
+    @pytest.mark.parametrize(("seconds", "millis"), [(-1.2349, -1234), (1.2349, 1234)])
+    def test_milliseconds_are_truncated_toward_zero(self, monkeypatch, seconds, millis):
+        class Parsed:
+            def replace(self, tzinfo):
+                assert tzinfo is trading.TZ
+                return types.SimpleNamespace(timestamp=lambda: seconds)
+
+        monkeypatch.setattr(
+            trading, "datetime", types.SimpleNamespace(strptime=lambda *a: Parsed())
+        )
+        result = timestamp("19691231", "23:59:59")
+        assert result == millis
+        assert type(result) is int
+
     def test_only_type_and_value_errors_are_swallowed(self, monkeypatch):
         def strptime(text, fmt):
             raise RuntimeError(text)
@@ -100,6 +114,16 @@ class TestFinite:
         price, volume = Price(3.5), Volume(2)
         assert finite(price) is price
         assert finite(volume) is volume
+
+    def test_numpy_scalars_follow_their_python_types(self):
+        np = pytest.importorskip("numpy")
+        # float64 derives from float and passes unchanged; the other scalar types do not.
+        value = np.float64(2.5)
+        assert finite(value) is value
+        assert finite(np.float64("nan")) is None
+        assert finite(np.int64(3)) is None
+        assert finite(np.float32(1.5)) is None
+        assert finite(np.bool_(True)) is None
 
     def test_math_is_read_at_call_time(self, monkeypatch):
         seen = []

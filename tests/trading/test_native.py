@@ -1,5 +1,6 @@
 """Native: the wrapper around zqkit._ctp, with a scripted stand-in for the binding."""
 
+import builtins
 import importlib.abc
 import os
 import pathlib
@@ -117,8 +118,10 @@ class TestConstruction:
             raise OSError("front refused")
 
         monkeypatch.setattr(binding, "create", create)
+        native = object.__new__(Native)
         with pytest.raises(OSError, match="front refused"):
-            Native(CONFIG, "/tmp/flow")
+            native.__init__(CONFIG, "/tmp/flow")
+        assert vars(native) == {"module": binding}
 
 
 class TestMissingBinding:
@@ -150,6 +153,33 @@ class TestMissingBinding:
         cause = caught.value.__cause__
         assert type(cause) is ImportError
         assert str(cause).startswith("cannot import name '_ctp' from 'zqkit'")
+
+    def test_import_runs_before_the_directory_is_read(self, no_binding):
+        class Directory:
+            def __str__(self):
+                raise AssertionError("directory read before the binding was imported")
+
+        no_binding.setitem(sys.modules, "zqkit._ctp", None)
+        with pytest.raises(ZqError, match=UNAVAILABLE):
+            Native(CONFIG, Directory())
+
+    def test_replaced_import_function_is_honoured(self, no_binding):
+        # Tools and tests hook builtins.__import__; the from-import must go through it.
+        real_import = builtins.__import__
+        refusal = ImportError("blocked")
+        seen = []
+
+        def hooked(name, globals=None, locals=None, fromlist=(), level=0):
+            if fromlist and "_ctp" in fromlist:
+                seen.append((name, globals["__name__"], locals, tuple(fromlist), level))
+                raise refusal
+            return real_import(name, globals, locals, fromlist, level)
+
+        no_binding.setattr(builtins, "__import__", hooked)
+        with pytest.raises(ZqError) as caught:
+            Native(CONFIG, "/tmp/flow")
+        assert caught.value.__cause__ is refusal
+        assert seen == [("", "zqkit.trading", None, ("_ctp",), 1)]
 
     def test_other_import_failures_are_not_translated(self, no_binding):
         no_binding.setattr(sys, "meta_path", [RefusingFinder(RuntimeError("boom")), *sys.meta_path])
