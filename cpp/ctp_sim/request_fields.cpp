@@ -95,6 +95,17 @@ std::int64_t convert_integer(const std::string& name, nb::handle value, bool ctp
     return number;
 }
 
+// An int too large for a double must not come back as -1.0 with the error still pending.
+double convert_whole_to_double(const std::string& name, nb::handle value) {
+    double number = PyLong_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_OverflowError, ("字段 " + name + " 的整数超出范围").c_str());
+        throw nb::python_error();
+    }
+    return number;
+}
+
 Value convert_value(const std::string& name, nb::handle value) {
     const FieldType* type = field_type(name);
     PyObject* raw = value.ptr();
@@ -121,7 +132,7 @@ Value convert_value(const std::string& name, nb::handle value) {
         case Kind::Double:
             if (is_float) return PyFloat_AsDouble(raw);
             if (!is_int) fail_type(name, "int 或 float");
-            return PyLong_AsDouble(raw);
+            return convert_whole_to_double(name, value);
     }
     fail_type(name, "str");
 }

@@ -106,6 +106,7 @@ class TestRequestArguments:
             ({"Password": "a\0b"}, ValueError, "NUL"),
             ({"VolumeTotalOriginal": 2**31}, OverflowError, "VolumeTotalOriginal"),
             ({"Custom": 2**64}, OverflowError, "Custom"),
+            ({"LimitPrice": 10**400}, OverflowError, "LimitPrice"),
         ],
     )
     def test_bad_fields(self, session, fields, error, text):
