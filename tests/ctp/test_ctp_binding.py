@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import os
 import threading
+import time
 
 import pytest
 from ctp_helpers import FRONT, Client, settings, wait_until
@@ -156,6 +158,36 @@ class TestClosedHandle:
         _ctp.reset()
         with pytest.raises(ValueError, match="已关闭"):
             _ctp.poll(client.handle)
+        assert _ctp.open_connections() == 0
+
+    def test_close_while_other_threads_poll_and_request(self, session):
+        # close() joins without the GIL, so the others run against a closing connection.
+        _ctp.set_price(session.front, "DCE.m2609", 2800.0)
+        unexpected: list[BaseException] = []
+
+        def hammer() -> None:
+            ref = itertools.count(1)
+            while True:
+                try:
+                    _ctp.poll(session.handle)
+                    session.order("DCE.m2609", "BUY", "0", 1, 2800, next(ref))
+                except ValueError as error:
+                    if str(error) != "CTP 连接句柄已关闭":
+                        unexpected.append(error)
+                    return
+                except BaseException as error:
+                    unexpected.append(error)
+                    return
+
+        threads = [threading.Thread(target=hammer) for _ in range(3)]
+        for thread in threads:
+            thread.start()
+        time.sleep(0.02)
+        session.close()
+        for thread in threads:
+            thread.join(timeout=5)
+        assert not any(thread.is_alive() for thread in threads)
+        assert unexpected == []
         assert _ctp.open_connections() == 0
 
     def test_close_discards_queued_answers(self, session):
