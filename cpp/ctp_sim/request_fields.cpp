@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "python_text.hpp"
+
 namespace zqkit::ctp {
 
 namespace nb = nanobind;
@@ -70,7 +72,7 @@ const FieldType* field_type(std::string_view name) {
 }
 
 std::string convert_text(const std::string& name, nb::handle value, const FieldType* type) {
-    std::string text = nb::cast<std::string>(value);
+    std::string text = utf8_text(value, "字段 " + name);
     if (text.find('\0') != std::string::npos) {
         throw nb::value_error(("字段 " + name + " 不能包含 NUL 字符").c_str());
     }
@@ -158,7 +160,7 @@ Fields convert_request_fields(nb::handle fields) {
     }
     position = 0;
     while (PyDict_Next(fields.ptr(), &position, &key, &value)) {
-        std::string name = nb::cast<std::string>(nb::handle(key));
+        std::string name = utf8_text(nb::handle(key), "fields 的键");
         result.add(name, convert_value(name, nb::handle(value)));
     }
     return result;

@@ -48,6 +48,8 @@ class TestCreate:
             _ctp.create(front, os.fsencode(str(tmp_path)))
         with pytest.raises(ValueError, match="NUL"):
             _ctp.create(front, b"/tmp\0/")
+        with pytest.raises(ValueError, match=r"不是已存在的目录：/nowhere/\\xff/"):
+            _ctp.create(front, b"/nowhere/\xff/")
         assert _ctp.open_connections() == 0
 
     @pytest.mark.parametrize(
@@ -57,6 +59,7 @@ class TestCreate:
             ("127.0.0.1:1", ValueError),
             ("tcp://", ValueError),
             ("tcp://a\0b", ValueError),
+            ("tcp://a\udcff:1", ValueError),
         ],
     )
     def test_front_address_checked(self, front, flow_path, address, error):
@@ -92,6 +95,8 @@ class TestRequestArguments:
             _ctp.request(session.handle, "ReqOrderInsert", {}, 1)
         with pytest.raises(TypeError, match="method"):
             _ctp.request(session.handle, b"OrderInsert", {}, 1)
+        with pytest.raises(ValueError, match="method"):
+            _ctp.request(session.handle, "Qry\udcff", {}, 1)
 
     @pytest.mark.parametrize(
         ("fields", "error", "text"),
@@ -109,6 +114,8 @@ class TestRequestArguments:
             ({"VolumeTotalOriginal": 2**31}, OverflowError, "VolumeTotalOriginal"),
             ({"Custom": 2**64}, OverflowError, "Custom"),
             ({"LimitPrice": 10**400}, OverflowError, "LimitPrice"),
+            ({"InstrumentID": "rb\udcff"}, ValueError, "InstrumentID"),
+            ({"\udcff": 1}, ValueError, "键"),
         ],
     )
     def test_bad_fields(self, session, fields, error, text):
@@ -259,6 +266,8 @@ def test_configure_front_checks_settings():
         _ctp.configure_front(FRONT, settings(typo=1))
     with pytest.raises(TypeError, match="latency"):
         _ctp.configure_front(FRONT, settings(latency="fast"))
+    with pytest.raises(ValueError, match="trading_day"):
+        _ctp.configure_front(FRONT, settings(trading_day="\udcff"))
     with pytest.raises(ValueError, match="trading_day"):
         _ctp.configure_front(FRONT, settings(trading_day="2026-06-08"))
     bad_position = settings()
