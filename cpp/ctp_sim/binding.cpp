@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "events.hpp"
+#include "python_text.hpp"
 #include "request_fields.hpp"
 
 namespace zqkit::ctp {
@@ -15,7 +16,7 @@ namespace {
 
 std::string front_address(nb::handle front) {
     if (!PyUnicode_Check(front.ptr())) throw nb::type_error("front 必须是 str");
-    std::string address = nb::cast<std::string>(front);
+    std::string address = utf8_text(front, "front");
     if (address.find('\0') != std::string::npos) throw nb::value_error("front 不能包含 NUL 字符");
     if (address.rfind("tcp://", 0) != 0 || address.size() == 6) {
         throw nb::value_error("front 必须形如 tcp://地址:端口");
@@ -37,7 +38,13 @@ std::string flow_directory(nb::handle flow_path) {
     if (path.back() != '/') throw nb::value_error("flow_path 必须以路径分隔符结尾");
     struct stat info{};
     if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        throw nb::value_error(("flow_path 不是已存在的目录：" + path).c_str());
+        // The path need not be UTF-8; show undecodable bytes escaped.
+        nb::object shown = nb::steal(PyUnicode_DecodeUTF8(
+            path.data(), static_cast<Py_ssize_t>(path.size()), "backslashreplace"));
+        if (!shown.is_valid()) throw nb::python_error();
+        nb::object message = nb::str("flow_path 不是已存在的目录：") + shown;
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
+        throw nb::python_error();
     }
     return path;
 }
@@ -77,7 +84,7 @@ Handle* create(nb::handle front, nb::handle flow_path) {
 int request(nb::handle handle, nb::handle method, nb::handle fields, nb::handle request_id) {
     Connection& connection = open_connection(handle);
     if (!PyUnicode_Check(method.ptr())) throw nb::type_error("method 必须是 str");
-    std::string name = nb::cast<std::string>(method);
+    std::string name = utf8_text(method, "method");
     if (!is_known_method(name)) {
         throw nb::value_error(("未知的 CTP 请求：" + name).c_str());
     }

@@ -116,6 +116,10 @@ std::optional<ErrorInfo> Counter::check_order(const Session& session, const Fiel
     return check_funds(book, order);
 }
 
+// Working closes of one side may fill in any order, and a plain close takes earlier days'
+// lots first when it fills (on SHFE and INE it takes only those). So every close-yesterday
+// order, together with the plain closes that could fill before it, must fit in the earlier
+// days' lots; otherwise a later fill would report close-yesterday lots the book no longer has.
 std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& order) const {
     bool closes_long = !order.is_buy();
     int history = 0;
@@ -125,24 +129,31 @@ std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& ord
         history = found->second.history;
         today = found->second.today;
     }
-    // Lots already reserved by working close orders of the same side.
-    for (const auto& other : book.orders) {
-        if (!other.working() || other.offset == '0' || other.symbol != order.symbol ||
-            other.direction != order.direction) {
-            continue;
+    // Lots asked for by flag, the working closes of the same side and this order together.
+    int from_history = 0;
+    int from_today = 0;
+    int plain = 0;
+    auto count = [&](const Order& close, int lots) {
+        if (close.offset == '3') {
+            from_today += lots;
+        } else if (close.offset == '4' || is_split_exchange(close.exchange)) {
+            from_history += lots;
+        } else {
+            plain += lots;
         }
-        auto [from_history, from_today] =
-            close_parts(other.exchange, other.offset, other.left(), std::max(history, 0));
-        history -= from_history;
-        today -= from_today;
+    };
+    for (const auto& other : book.orders) {
+        if (other.working() && other.offset != '0' && other.symbol == order.symbol &&
+            other.direction == order.direction) {
+            count(other, other.left());
+        }
     }
-    history = std::max(history, 0);
-    today = std::max(today, 0);
-    if (order.volume > history + today) return errors::over_close_position();
-    if (order.offset == '3' && order.volume > today) return errors::over_close_today();
-    if ((order.offset == '4' || is_split_exchange(order.exchange)) && order.offset != '3' &&
-        order.volume > history) {
-        return errors::over_close_yesterday();
+    count(order, order.volume);
+    if (from_history + from_today + plain > history + today) return errors::over_close_position();
+    if (from_today > today) return errors::over_close_today();
+    if (from_history > 0 && from_history + plain > history) {
+        bool asks_history = order.offset == '4' || is_split_exchange(order.exchange);
+        return asks_history ? errors::over_close_yesterday() : errors::over_close_position();
     }
     return std::nullopt;
 }

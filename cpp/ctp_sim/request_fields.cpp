@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "python_text.hpp"
+
 namespace zqkit::ctp {
 
 namespace nb = nanobind;
@@ -70,7 +72,7 @@ const FieldType* field_type(std::string_view name) {
 }
 
 std::string convert_text(const std::string& name, nb::handle value, const FieldType* type) {
-    std::string text = nb::cast<std::string>(value);
+    std::string text = utf8_text(value, "字段 " + name);
     if (text.find('\0') != std::string::npos) {
         throw nb::value_error(("字段 " + name + " 不能包含 NUL 字符").c_str());
     }
@@ -89,6 +91,17 @@ std::int64_t convert_integer(const std::string& name, nb::handle value, bool ctp
     bool out_of_range = overflow != 0;
     if (ctp_int && (number < INT32_MIN || number > INT32_MAX)) out_of_range = true;
     if (out_of_range) {
+        PyErr_SetString(PyExc_OverflowError, ("字段 " + name + " 的整数超出范围").c_str());
+        throw nb::python_error();
+    }
+    return number;
+}
+
+// An int too large for a double must not come back as -1.0 with the error still pending.
+double convert_whole_to_double(const std::string& name, nb::handle value) {
+    double number = PyLong_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
         PyErr_SetString(PyExc_OverflowError, ("字段 " + name + " 的整数超出范围").c_str());
         throw nb::python_error();
     }
@@ -121,7 +134,7 @@ Value convert_value(const std::string& name, nb::handle value) {
         case Kind::Double:
             if (is_float) return PyFloat_AsDouble(raw);
             if (!is_int) fail_type(name, "int 或 float");
-            return PyLong_AsDouble(raw);
+            return convert_whole_to_double(name, value);
     }
     fail_type(name, "str");
 }
@@ -147,7 +160,7 @@ Fields convert_request_fields(nb::handle fields) {
     }
     position = 0;
     while (PyDict_Next(fields.ptr(), &position, &key, &value)) {
-        std::string name = nb::cast<std::string>(nb::handle(key));
+        std::string name = utf8_text(nb::handle(key), "fields 的键");
         result.add(name, convert_value(name, nb::handle(value)));
     }
     return result;

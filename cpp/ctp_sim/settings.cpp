@@ -6,6 +6,8 @@
 #include <set>
 #include <string_view>
 
+#include "python_text.hpp"
+
 namespace zqkit::ctp {
 
 namespace nb = nanobind;
@@ -42,7 +44,7 @@ class Reader {
         nb::handle value = required ? need(key) : get(key);
         if (!value.is_valid()) return fallback;
         if (!PyUnicode_Check(value.ptr())) throw nb::type_error(label(key, "必须是 str").c_str());
-        std::string result = nb::cast<std::string>(value);
+        std::string result = utf8_text(value, where_ + " 的 " + key);
         if (result.find('\0') != std::string::npos) {
             throw nb::value_error(label(key, "不能包含 NUL 字符").c_str());
         }
@@ -95,7 +97,7 @@ class Reader {
     // Unknown keys are a typo in a test set-up; say so instead of ignoring them.
     void finish() const {
         for (auto [key, item] : dict_) {
-            std::string name = nb::cast<std::string>(key);
+            std::string name = utf8_text(key, where_ + " 的键");
             if (!used_.count(name))
                 throw nb::value_error(label(name.c_str(), "不是可识别的设置项").c_str());
         }

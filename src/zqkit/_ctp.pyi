@@ -37,8 +37,11 @@ Counter behaviour:
   unknown instrument (16), not trading (17), malformed fields, price off the tick or volume
   outside the instrument's limits (15), OrderRef not above the connection's last one (22),
   not enough free position to close (30; 50 close-today, 51 close-yesterday), not enough
-  funds (31). An accepted order gives "RtnOrder" with OrderStatus "a" (no OrderSysID), then
-  "RtnOrder" status "3" with its OrderSysID (right-aligned in 12 characters, like TradeID).
+  funds (31). Free position counts every working close of the side, whatever order they fill
+  in: close-yesterday orders and the plain closes that may take earlier days' lots before
+  them must fit in those lots together. An accepted order gives "RtnOrder" with OrderStatus
+  "a" (no OrderSysID), then "RtnOrder" status "3" with its OrderSysID (right-aligned in 12
+  characters, like TradeID).
 - Matching: against the reference price of `set_price`. A buy fills when its limit is at or
   above the reference, a sell when at or below; an arriving order trades at the reference
   price, a resting order (re-checked on every `set_price`) at its own limit. Each matching

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import os
 import threading
+import time
 
 import pytest
 from ctp_helpers import FRONT, Client, settings, wait_until
@@ -46,6 +48,8 @@ class TestCreate:
             _ctp.create(front, os.fsencode(str(tmp_path)))
         with pytest.raises(ValueError, match="NUL"):
             _ctp.create(front, b"/tmp\0/")
+        with pytest.raises(ValueError, match=r"不是已存在的目录：/nowhere/\\xff/"):
+            _ctp.create(front, b"/nowhere/\xff/")
         assert _ctp.open_connections() == 0
 
     @pytest.mark.parametrize(
@@ -55,6 +59,7 @@ class TestCreate:
             ("127.0.0.1:1", ValueError),
             ("tcp://", ValueError),
             ("tcp://a\0b", ValueError),
+            ("tcp://a\udcff:1", ValueError),
         ],
     )
     def test_front_address_checked(self, front, flow_path, address, error):
@@ -90,6 +95,8 @@ class TestRequestArguments:
             _ctp.request(session.handle, "ReqOrderInsert", {}, 1)
         with pytest.raises(TypeError, match="method"):
             _ctp.request(session.handle, b"OrderInsert", {}, 1)
+        with pytest.raises(ValueError, match="method"):
+            _ctp.request(session.handle, "Qry\udcff", {}, 1)
 
     @pytest.mark.parametrize(
         ("fields", "error", "text"),
@@ -106,6 +113,9 @@ class TestRequestArguments:
             ({"Password": "a\0b"}, ValueError, "NUL"),
             ({"VolumeTotalOriginal": 2**31}, OverflowError, "VolumeTotalOriginal"),
             ({"Custom": 2**64}, OverflowError, "Custom"),
+            ({"LimitPrice": 10**400}, OverflowError, "LimitPrice"),
+            ({"InstrumentID": "rb\udcff"}, ValueError, "InstrumentID"),
+            ({"\udcff": 1}, ValueError, "键"),
         ],
     )
     def test_bad_fields(self, session, fields, error, text):
@@ -155,6 +165,36 @@ class TestClosedHandle:
         _ctp.reset()
         with pytest.raises(ValueError, match="已关闭"):
             _ctp.poll(client.handle)
+        assert _ctp.open_connections() == 0
+
+    def test_close_while_other_threads_poll_and_request(self, session):
+        # close() joins without the GIL, so the others run against a closing connection.
+        _ctp.set_price(session.front, "DCE.m2609", 2800.0)
+        unexpected: list[BaseException] = []
+
+        def hammer() -> None:
+            ref = itertools.count(1)
+            while True:
+                try:
+                    _ctp.poll(session.handle)
+                    session.order("DCE.m2609", "BUY", "0", 1, 2800, next(ref))
+                except ValueError as error:
+                    if str(error) != "CTP 连接句柄已关闭":
+                        unexpected.append(error)
+                    return
+                except BaseException as error:
+                    unexpected.append(error)
+                    return
+
+        threads = [threading.Thread(target=hammer) for _ in range(3)]
+        for thread in threads:
+            thread.start()
+        time.sleep(0.02)
+        session.close()
+        for thread in threads:
+            thread.join(timeout=5)
+        assert not any(thread.is_alive() for thread in threads)
+        assert unexpected == []
         assert _ctp.open_connections() == 0
 
     def test_close_discards_queued_answers(self, session):
@@ -226,6 +266,8 @@ def test_configure_front_checks_settings():
         _ctp.configure_front(FRONT, settings(typo=1))
     with pytest.raises(TypeError, match="latency"):
         _ctp.configure_front(FRONT, settings(latency="fast"))
+    with pytest.raises(ValueError, match="trading_day"):
+        _ctp.configure_front(FRONT, settings(trading_day="\udcff"))
     with pytest.raises(ValueError, match="trading_day"):
         _ctp.configure_front(FRONT, settings(trading_day="2026-06-08"))
     bad_position = settings()

@@ -168,6 +168,28 @@ class TestClosing:
         rid, _ = session.order(RB, "SELL", "4", 2, 3700, 3)
         assert returns_of(session, 3, 2)[-1]["OrderStatus"] == "3"
 
+    def test_plain_closes_cannot_take_lots_promised_to_close_yesterday(self, session):
+        # Short 3 earlier-days lots and 1 today lot of m2609; buys close them.
+        session.order(M, "BUY", "4", 2, 2800, 1)  # rests until the reference reaches 2800
+        returns_of(session, 1, 2)
+        session.order(M, "BUY", "1", 1, 2900, 2)  # fits: 2 + 1 earlier-days lots
+        returns_of(session, 2, 2)
+        rid, _ = session.order(M, "BUY", "1", 1, 2900, 3)  # would leave close-yesterday short
+        assert session.wait_event("RspOrderInsert", rid)["error"]["ErrorID"] == 30
+        rid, _ = session.order(M, "BUY", "3", 1, 2900, 4)  # today's lot is still free
+        returns_of(session, 4, 2)
+
+        # The plain close fills first and takes an earlier-days lot; close-yesterday still fits.
+        _ctp.set_price(session.front, M, 2900.0)
+        _ctp.set_price(session.front, M, 2800.0)
+        trades = trades_of(session, 3)
+        assert [(t["OrderRef"], t["OffsetFlag"], t["Volume"]) for t in trades] == [
+            ("2", "1", 1),
+            ("4", "3", 1),
+            ("1", "4", 2),
+        ]
+        assert positions(session)[("DCE", "m2609", "3", "1")] == (0, 0)
+
 
 class TestCancel:
     def test_cancel_by_exchange_number(self, session):
