@@ -22,6 +22,7 @@ void remember_originals(nb::handle math, nb::handle re) {
     s.math_isfinite = math.attr("isfinite").inc_ref().ptr();
     s.re_fullmatch = re.attr("fullmatch").inc_ref().ptr();
     nb::module_ numpy = nb::module_::import_("numpy");
+    s.numpy_floating = numpy.attr("floating").inc_ref().ptr();
     s.numpy_integer = numpy.attr("integer").inc_ref().ptr();
     s.numpy_bool = numpy.attr("bool_").inc_ref().ptr();
 }

@@ -79,7 +79,8 @@ void check_layout(nb::handle frame, nb::handle length, nb::handle pd,
     }
 }
 
-// A cell read gives numpy scalars; the row's to_dict() would give Python ones.
+// A cell read gives numpy scalars; the row's to_dict() would give Python ones. Every numpy float
+// counts: a column the user recast to float32 must still compare its NaN as unchanged.
 nb::object python_scalar(nb::object value) {
     PyObject* raw = value.ptr();
     if (PyFloat_Check(raw) && !PyFloat_CheckExact(raw)) {
@@ -87,6 +88,9 @@ nb::object python_scalar(nb::object value) {
     }
     if (PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) || PyUnicode_CheckExact(raw))
         return value;
+    if (checked_status(PyObject_IsInstance(raw, state().numpy_floating))) {
+        return checked(PyNumber_Float(raw));
+    }
     if (checked_status(PyObject_IsInstance(raw, state().numpy_integer))) {
         return checked(PyNumber_Index(raw));
     }

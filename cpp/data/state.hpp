@@ -27,6 +27,7 @@ struct State {
     PyObject* math_isfinite = nullptr;
     PyObject* re_fullmatch = nullptr;
     // numpy scalar types, which a DataFrame cell read returns and to_dict() boxes to Python ones.
+    PyObject* numpy_floating = nullptr;
     PyObject* numpy_integer = nullptr;
     PyObject* numpy_bool = nullptr;
 };

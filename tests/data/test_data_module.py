@@ -181,6 +181,35 @@ class TestMonkeypatchedGlobals:
         monkeypatch.undo()
         assert data.decode(bar_item(), "SHFE.rb2610")["close"] == 1.5
 
+    def test_rebound_module_edited_after_warm_calls(self, monkeypatch):
+        # A real module put in place of `math` or `re` must be read afresh after it is edited too.
+        stand_in = types.ModuleType("stand_in")
+        stand_in.nan, stand_in.isnan, stand_in.isfinite = "first", math.isnan, math.isfinite
+        monkeypatch.setattr(data, "math", stand_in)
+        assert data.number(None) == "first"
+        stand_in.nan = "second"
+        assert data.number(None) == "second"
+        stand_in.isfinite = lambda value: False
+        with pytest.raises(data.ZqError, match="不能为 NaN 或无穷大"):
+            data.number(1.0)
+        patterns = types.ModuleType("patterns")
+        patterns.fullmatch = lambda pattern, text: True
+        monkeypatch.setattr(data, "re", patterns)
+        assert data.check_symbol("not a symbol") is None
+        patterns.fullmatch = lambda pattern, text: None
+        with pytest.raises(ValueError):
+            data.check_symbol("SHFE.rb2610")
+
+    def test_quote_table_changed_in_place(self, monkeypatch):
+        item = bar_item(ps=1, pc=1, up=1, dn=1, b=[], a=[])
+        for _ in range(3):
+            assert data.decode(item, "SHFE.rb2610", quote=True)["last_price"] == 1.5
+        monkeypatch.setitem(data.QUOTE_FIELDS, "c", "close")
+        result = data.decode(item, "SHFE.rb2610", quote=True)
+        assert "last_price" not in result and result["close"] == 1.5
+        monkeypatch.undo()
+        assert data.decode(item, "SHFE.rb2610", quote=True)["last_price"] == 1.5
+
     def test_table_changed_in_place(self, monkeypatch):
         data.decode(bar_item(), "SHFE.rb2610")
         monkeypatch.setitem(data.BAR_FIELDS, "x", "extra")

@@ -180,6 +180,14 @@ class TestUpdate:
         assert series.update([bar(1000, close=math.nan)]) == {"close"}
         assert math.isnan(series.frame.at[1, "close"])
 
+    def test_nan_of_any_numpy_float_counts_as_unchanged(self):
+        # The last row is read as to_dict() would give it: plain floats, whatever the float width.
+        series = Serial("SHFE.rb2610", "1m", 2)
+        series.frame["open"] = series.frame["open"].astype("float32")
+        assert series.update([bar(1000, open=math.nan)]) == set(BAR_COLUMNS) - {"open"}
+        series.frame["open"] = series.frame["open"].astype("float32")
+        assert series.update([bar(1000, open=math.nan, high=1.0)]) == {"high"}
+
     def test_rebuild_keeps_frame_identity_user_columns_and_dtypes(self):
         series = Serial("SHFE.rb2610", "1m", 3)
         frame = series.frame
