@@ -111,6 +111,9 @@ class Client:
         # id(object) -> names of the fields the last wait_update changed.
         self._changes: dict[int, set[str]] = {}
         self._waiter: asyncio.Task | None = None  # the task inside wait_update
+        # Queries of late subscriptions' snapshots still running when a deadline ended
+        # the wait_update that began them; the next call takes them up again.
+        self._loading: asyncio.Future | None = None
         self._state = "created"
 
     # ----------------------------------------------------------------- lifecycle
@@ -133,6 +136,7 @@ class Client:
         self._state = "closed"
         if self._waiter is not None and self._waiter is not asyncio.current_task():
             self._waiter.cancel()  # its next_batch would never be woken again
+        await self._stop_loading()
         await self._transport.close()
 
     # -------------------------------------------------------------- subscriptions
@@ -221,20 +225,37 @@ class Client:
 
         Their channels missed the connection's recovery queries (or, for a second series
         of one channel, its history was shorter), so their history would otherwise only
-        arrive with the next reconnect.
+        arrive with the next reconnect. The queries run in a task of their own that
+        outlives a deadline, so that callers with short deadlines still see them finish.
         """
         transport = self._transport
-        if not transport.ready:
-            return []
-        generation = transport.generation
-        missing = [
-            (feed, target)
-            for feed in self._feeds.values()
-            for target in feed.targets
-            if self._snapshot_marks.get(id(target), (0, 0))[0] != generation
-        ]
-        if not missing:
-            return []
+        if self._loading is None:
+            if not transport.ready:
+                return []
+            generation = transport.generation
+            missing = [
+                (feed, target)
+                for feed in self._feeds.values()
+                for target in feed.targets
+                if self._snapshot_marks.get(id(target), (0, 0))[0] != generation
+            ]
+            if not missing:
+                return []
+            self._loading = asyncio.ensure_future(self._load(missing, generation))
+        loading = self._loading
+        try:
+            loaded = await asyncio.shield(loading)
+        finally:
+            if loading.done():
+                self._loading = None  # its answer or its error is handed out just once
+        if loaded and transport.generation != loaded[0][2]:
+            return []  # the new connection's recovery covers them
+        return loaded
+
+    async def _load(
+        self, missing: list[tuple[_Feed, QuoteHandle | Serial]], generation: int
+    ) -> list:
+        transport = self._transport
 
         async def load(feed: _Feed, target: QuoteHandle | Serial) -> tuple:
             rows = await self._query(feed, getattr(target, "length", 1))
@@ -242,13 +263,16 @@ class Client:
 
         tasks = [asyncio.ensure_future(load(feed, target)) for feed, target in missing]
         try:
-            loaded = await asyncio.gather(*tasks)
+            return await asyncio.gather(*tasks)
         finally:
             for task in tasks:  # after a failure, the other queries are no longer wanted
                 task.cancel()
-        if transport.generation != generation:
-            return []  # the new connection's recovery covers them
-        return loaded
+
+    async def _stop_loading(self) -> None:
+        loading, self._loading = self._loading, None
+        if loading is not None:
+            loading.cancel()
+            await asyncio.gather(loading, return_exceptions=True)
 
     # ------------------------------------------------------------------ updates
 
@@ -278,11 +302,14 @@ class Client:
                 batch = [] if loaded else await transport.next_batch()
         except TimeoutError:
             if scope.expired():
-                return False
+                return False  # snapshot queries under way go on for the next call
             raise
         except asyncio.CancelledError:
             if self._state == "closed" and self._waiter.uncancel() == 0:
                 raise RuntimeError("the Client was closed while wait_update was waiting") from None
+            if self._loading is not None:  # a cancelled caller wants nothing to go on
+                self._loading.cancel()
+                self._loading = None
             raise
         finally:
             self._waiter = None

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import datetime
 import math
+import os
 import sys
 from dataclasses import dataclass, field
 from typing import TextIO
@@ -198,7 +199,8 @@ async def run_demo(seconds: float, out: TextIO) -> None:
 
 
 def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -> int:
-    """Run the demo; 0 on success, 1 with a message on `err` when it fails.
+    """Run the demo; 0 on success, 1 with a message on `err` when it fails, 141 without
+    a message when the reader of `out` goes away.
 
     `out` and `err` default to the standard streams current at the call.
     """
@@ -206,6 +208,11 @@ def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -
     err = sys.stderr if err is None else err
     try:
         asyncio.run(run_demo(seconds, out))
+    except BrokenPipeError:
+        # The reader went away (`| head`): not a failure of the demo, so no message;
+        # 141 is what a shell reports for a writer ended by a closed pipe.
+        _discard_output(out)
+        return 141
     except ZqError as error:
         status = f" (HTTP {error.status})" if error.status is not None else ""
         print(f"zqkit demo failed: {error}{status}", file=err)
@@ -214,3 +221,16 @@ def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -
         print(f"zqkit demo failed: {type(error).__name__}: {error}", file=err)
         return 1
     return 0
+
+
+def _discard_output(out: TextIO) -> None:
+    """Point `out` at the null device so that the flush at exit does not fail again."""
+    try:
+        descriptor = out.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not backed by a file descriptor: nothing is flushed at exit
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, descriptor)
+    finally:
+        os.close(null)

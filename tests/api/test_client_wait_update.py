@@ -213,6 +213,53 @@ async def test_cancelled_wait_update_loses_nothing(monkeypatch):
 
 
 @run
+async def test_short_deadlines_do_not_starve_a_late_snapshot(monkeypatch):
+    # A caller polling with deadlines shorter than one query must still get the late
+    # series' history, and the data queued behind it, instead of a query begun anew
+    # and abandoned on every call.
+    client, transport = await opened(monkeypatch)
+    handle = client.quote(SYMBOL)
+    transport.answers = {"/api/quote": [wire_quote(1, 100)]}
+    await transport.connect()
+    bars = client.kline(SYMBOL, "1m", 2)
+    transport.answers["/api/kline"] = [[wire_bar(60_000, 2)]] * 3
+    real_get = transport.get
+
+    async def slow_get(path, params=None):
+        await asyncio.sleep(0.05)
+        return await real_get(path, params)
+
+    transport.get = slow_get
+    loop = asyncio.get_running_loop()
+    updates = 0
+    for _ in range(40):
+        updates += await client.wait_update(deadline=loop.time() + 0.02)
+        if updates == 2:
+            break
+    assert updates == 2 and bars.frame["close"].iloc[-1] == 2.0
+    assert handle.data().last_price == 100
+    assert [path for path, _ in transport.queries].count("/api/kline") == 1
+
+    # a query left running by a deadline ends with the client
+    cancelled = []
+
+    async def stuck_get(path, params=None):
+        try:
+            await asyncio.Event().wait()
+        except asyncio.CancelledError:
+            cancelled.append(path)
+            raise
+
+    transport.get = stuck_get
+    client.kline(SYMBOL, "5m", 2)
+    assert await client.wait_update(deadline=loop.time() + 0.02) is False
+    await asyncio.sleep(0.02)
+    assert cancelled == []
+    await client.close()
+    assert cancelled == ["/api/kline"]
+
+
+@run
 async def test_fatal_transport_error_is_raised(monkeypatch):
     client, transport = await opened(monkeypatch)
     client.quote(SYMBOL)

@@ -116,6 +116,15 @@ async def test_refusals_end_the_stream_with_their_error():
         with pytest.raises(ZqError, match="行情查询未获允许"):
             await update(api)
 
+    # the service's refusal frame is what the transport takes for a refusal
+    async with market() as (sim, api):
+        sim.refuse_next_subscription()
+        api.quote(SYMBOL)
+        with pytest.raises(ZqError, match="^行情订阅失败$"):
+            while True:  # the snapshot may come in before the refusal
+                await update(api)
+        assert sim.counts["refusals"] == 1
+
 
 @run
 async def test_cancelled_wait_update_keeps_the_pending_data():

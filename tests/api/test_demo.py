@@ -2,6 +2,8 @@
 
 import io
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -31,6 +33,19 @@ def test_a_failing_demo_says_why_and_exits_one(monkeypatch, capsys):
     assert main(["demo", "--seconds", "3"]) == 1
     err = capsys.readouterr().err
     assert "zqkit demo failed: 账户验证失败，请检查 Token 或账户状态。 (HTTP 401)" in err
+
+
+def test_a_reader_that_goes_away_ends_the_demo_quietly():
+    # `python -m zqkit demo | head -1`: the closed pipe is no failure of the demo.
+    demo_process = subprocess.Popen(
+        [sys.executable, "-m", "zqkit", "demo", "--seconds", "3"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert demo_process.stdout.readline().startswith(b"zqkit demo")
+    demo_process.stdout.close()
+    _, err = demo_process.communicate(timeout=30)
+    assert (demo_process.returncode, err) == (141, b"")
 
 
 def test_rows_are_coloured_by_change_on_a_terminal():
