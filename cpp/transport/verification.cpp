@@ -119,6 +119,9 @@ Task<> fail_verification(nb::object self, nb::object error) {
 }
 
 Task<> verify_locked(nb::object self) {
+    // A caller that queued behind a verification that failed for good must not send the
+    // rejected token again.
+    self.attr("raise_error")();
     nb::object now = global("time").attr("monotonic")();
     if (now < self.attr("_verified_until")) co_return;
     nb::object budget = global("Recovery")("账户验证", 3, 120);

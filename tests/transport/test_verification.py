@@ -248,3 +248,20 @@ def test_concurrent_callers_share_one_verification(fake_asyncio):
             await t.session.close()
 
     run(main())
+
+
+def test_callers_waiting_on_a_failed_verification_do_not_verify_again(fake_asyncio):
+    # A rejected token must not be sent again by every caller that queued behind the first.
+    async def main():
+        async with Service() as service:
+            service.verify = [answer(401, {}, delay=0.1)]
+            t = service.transport()
+            results = await asyncio.gather(
+                *(t.verify_account() for _ in range(4)), return_exceptions=True
+            )
+            assert len(service.requests) == 1
+            assert all(result is t.fatal_error for result in results)
+            assert t.fatal_error.status == 401
+            await t.session.close()
+
+    run(main())
