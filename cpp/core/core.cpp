@@ -11,4 +11,14 @@ nb::object module_global(nb::handle module_dict, const char* name) {
     return nb::borrow(value);
 }
 
+nb::object module_global(nb::handle module_dict, nb::handle name) {
+    PyObject* value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
 }  // namespace zqkit::core

@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include "core/core.hpp"
+
 namespace zqkit::data {
 
 State& state() {
@@ -79,12 +81,7 @@ void init_names() {
 }
 
 nb::object module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state().globals, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
+    return core::module_global(state().globals, name);
 }
 
 bool global_is(PyObject* name, PyObject* original, nb::object& found) {

@@ -25,13 +25,7 @@ nb::object global(const char* name) {
 }
 
 nb::object global(nb::handle name) {
-    PyObject* value = PyDict_GetItemWithError(the_module_dict, name.ptr());
-    if (value == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
+    return core::module_global(the_module_dict, name);
 }
 
 void remember_standard_functions() {
