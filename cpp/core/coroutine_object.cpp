@@ -113,7 +113,7 @@ bool check_resumable(CoroObject* co) noexcept {
     return true;
 }
 
-PySendResult send(CoroObject* co, PyObject* value, PyObject** result) noexcept {
+PySendResult send_unguarded(CoroObject* co, PyObject* value, PyObject** result) noexcept {
     *result = nullptr;
     if (!check_resumable(co)) return PYGEN_ERROR;
     if (co->state == State::created) {
@@ -151,8 +151,11 @@ PySendResult throw_into_iterator(CoroObject* co, PyObject* exception, PyObject**
     PyObject* method = PyObject_GetAttr(co->driver.iter, throw_name());
     if (method == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            // As `yield from`: the lookup's error goes to the caller, the coroutine stays
+            // suspended on the same iterator.
             Py_DECREF(exception);
-            return resume_waiting(co, PYGEN_ERROR, nullptr, result);
+            co->state = State::suspended;
+            return PYGEN_ERROR;
         }
         PyErr_Clear();
         restore_exception(exception);
@@ -188,7 +191,7 @@ bool close_iterator(PyObject* iterator) noexcept {
 }
 
 // throw(exception) with `exception` a normalised instance (stolen).
-PySendResult throw_exception(CoroObject* co, PyObject* exception, PyObject** result) noexcept {
+PySendResult throw_unguarded(CoroObject* co, PyObject* exception, PyObject** result) noexcept {
     *result = nullptr;
     if (!check_resumable(co)) {
         Py_DECREF(exception);
@@ -212,6 +215,38 @@ PySendResult throw_exception(CoroObject* co, PyObject* exception, PyObject** res
         return resume_waiting(co, PYGEN_ERROR, nullptr, result);
     }
     return throw_into_iterator(co, exception, result);
+}
+
+// A chain of coroutines awaiting each other nests one send (or throw) per level on the C stack,
+// as the interpreter's own frames do; each level counts against the recursion limit, so a chain
+// too deep raises RecursionError instead of overflowing the stack.
+bool enter_level(CoroObject* co) noexcept {
+    if (Py_EnterRecursiveCall(" in coroutine") == 0) return true;
+    // A coroutine that fails on its first step is finished, as one whose body raised at once.
+    if (co->state == State::created) {
+        co->state = State::finished;
+        destroy_frame(co);
+    }
+    return false;
+}
+
+PySendResult send(CoroObject* co, PyObject* value, PyObject** result) noexcept {
+    *result = nullptr;
+    if (!enter_level(co)) return PYGEN_ERROR;
+    PySendResult status = send_unguarded(co, value, result);
+    Py_LeaveRecursiveCall();
+    return status;
+}
+
+PySendResult throw_exception(CoroObject* co, PyObject* exception, PyObject** result) noexcept {
+    *result = nullptr;
+    if (!enter_level(co)) {
+        Py_DECREF(exception);
+        return PYGEN_ERROR;
+    }
+    PySendResult status = throw_unguarded(co, exception, result);
+    Py_LeaveRecursiveCall();
+    return status;
 }
 
 // ─── Python-visible slots and methods ───────────────────────────────────────────────────────────
@@ -316,16 +351,22 @@ PyObject* coro_close(PyObject* self, PyObject*) {
         Py_RETURN_NONE;
     }
     if (co->state == State::finished) Py_RETURN_NONE;
+    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (exit == nullptr) return nullptr;
     PyObject* result;
-    PySendResult status = throw_exception(co, PyObject_CallNoArgs(PyExc_GeneratorExit), &result);
+    PySendResult status = throw_exception(co, exit, &result);
     if (status == PYGEN_NEXT) {
         Py_DECREF(result);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
     if (status == PYGEN_RETURN) {
+#if PY_VERSION_HEX >= 0x030D0000
+        return result;  // a value returned while closing is close()'s result since 3.13
+#else
         Py_DECREF(result);
         Py_RETURN_NONE;
+#endif
     }
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
         PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -336,6 +377,11 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 }
 
 PyObject* coro_await(PyObject* self) {
+    // A second awaiter would take steps that belong to the one suspended in it.
+    if (as_coro(self)->state == State::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     return Py_NewRef(self);
 }
 

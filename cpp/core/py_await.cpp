@@ -17,9 +17,22 @@ bool is_iterable_coroutine(PyObject* obj) {
     return flagged;
 }
 
+// A native coroutine suspended at an await already has an awaiter; the interpreter refuses a
+// second one, whose steps would be taken from the first.
+bool refuse_second_awaiter(PyObject* coroutine) {
+    static PyObject* const cr_await = detail::intern("cr_await");
+    PyObject* awaited = PyObject_GetAttr(coroutine, cr_await);
+    if (awaited == nullptr) return true;
+    bool busy = awaited != Py_None;
+    Py_DECREF(awaited);
+    if (busy) PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return busy;
+}
+
 // The iterator that `await obj` delegates to (new reference), or nullptr with an error.
 PyObject* awaitable_iterator(PyObject* obj) {
-    if (PyCoro_CheckExact(obj) || is_iterable_coroutine(obj)) return Py_NewRef(obj);
+    if (PyCoro_CheckExact(obj)) return refuse_second_awaiter(obj) ? nullptr : Py_NewRef(obj);
+    if (is_iterable_coroutine(obj)) return Py_NewRef(obj);
     PyAsyncMethods* methods = Py_TYPE(obj)->tp_as_async;
     unaryfunc get = methods != nullptr ? methods->am_await : nullptr;
     if (get == nullptr) {
