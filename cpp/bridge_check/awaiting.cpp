@@ -1,12 +1,13 @@
 // Awaiting Python objects and child Tasks, return values, methods.
 #include "bridge_check/checks.hpp"
+#include "core/python_class.hpp"
 
 namespace zqkit::bridge_check {
 
 namespace {
 
 Task<nb::object> await_value(nb::object awaitable) {
-    nb::object value = co_await awaitable;
+    nb::object value = co_await std::move(awaitable);
     co_return value;
 }
 
@@ -38,7 +39,7 @@ Task<nb::object> sum_children(long count) {
 // A chain of `depth` nested children; the innermost one awaits Python.
 Task<nb::object> descend(long depth, nb::object awaitable) {
     if (depth == 0) {
-        nb::object value = co_await awaitable;
+        nb::object value = co_await std::move(awaitable);
         co_return value;
     }
     nb::object value = co_await descend(depth - 1, awaitable);
@@ -49,7 +50,7 @@ Task<nb::object> descend(long depth, nb::object awaitable) {
 Task<nb::object> await_all(nb::list awaitables) {
     nb::list results;
     for (nb::handle awaitable : awaitables) {
-        nb::object value = co_await awaitable;
+        nb::object value = co_await awaitable;  // borrowed: the list keeps it
         results.append(value);
     }
     co_return results;
@@ -62,7 +63,7 @@ struct Counter {
 // A method: `self` by value, cast after the suspension.
 Task<nb::object> counter_add_later(nb::object self, long amount) {
     nb::object sleeping = asyncio().attr("sleep")(0);
-    co_await sleeping;
+    co_await std::move(sleeping);
     Counter& counter = nb::cast<Counter&>(self);
     counter.value += amount;
     co_return nb::int_(counter.value);
@@ -72,6 +73,26 @@ Task<nb::object> counter_add_later(nb::object self, long amount) {
 Task<nb::object> pair_with_self(nb::object self, nb::object value) {
     co_await asyncio().attr("sleep")(0);
     co_return nb::make_tuple(self, value);
+}
+
+// A coroutine method of a real Python class built here, as the extension modules build theirs:
+// the state lives in the instance's attributes and is read through `self` after the await.
+Task<nb::object> tally_add_later(nb::object self, nb::object amount) {
+    co_await asyncio().attr("sleep")(0);
+    nb::object total = self.attr("total") + amount;
+    nb::setattr(self, "total", total);
+    co_return total;
+}
+
+void tally_init(nb::handle self) {
+    nb::setattr(self, "total", nb::int_(0));
+}
+
+void register_tally(nb::module_& m) {
+    nb::object cls = core::make_class(m, "Tally", nb::tuple(), nb::dict());
+    core::add_method(cls, "__init__", &tally_init);
+    core::add_coroutine(cls, "add_later", &tally_add_later, nb::arg("amount"));
+    m.attr("Tally") = cls;
 }
 
 }  // namespace
@@ -91,6 +112,7 @@ void register_awaiting(nb::module_& m) {
         core::make_coroutine_function("Outer.named", &return_value, nb::arg("value").none());
     m.attr("method_coroutine") = core::make_coroutine_function(
         "Holder.method", &pair_with_self, nb::is_method(), nb::arg("value").none());
+    register_tally(m);
 }
 
 }  // namespace zqkit::bridge_check

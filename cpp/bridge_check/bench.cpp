@@ -9,7 +9,7 @@ Task<> sleep_rounds(long rounds) {
     nb::object asyncio_module = asyncio();
     for (long i = 0; i < rounds; ++i) {
         nb::object sleeping = asyncio_module.attr("sleep")(0);
-        co_await sleeping;
+        co_await std::move(sleeping);
     }
 }
 

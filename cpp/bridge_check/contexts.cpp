@@ -30,7 +30,8 @@ Task<nb::object> collect(nb::object iterable, long limit) {
 Task<nb::object> with_timeout(double delay, nb::object awaitable) {
     nb::object manager = asyncio().attr("timeout")(delay);
     nb::object result = nb::none();
-    co_await core::async_with(manager, [&](nb::object) -> Task<> { result = co_await awaitable; });
+    co_await core::async_with(
+        manager, [&](nb::object) -> Task<> { result = co_await std::move(awaitable); });
     co_return result;
 }
 
@@ -51,7 +52,7 @@ Task<nb::object> ws_echo(nb::object session, nb::object url, nb::list messages) 
     co_await core::async_with(connecting, [&](nb::object ws) -> Task<> {
         for (nb::handle message : messages) {
             nb::object sending = ws.attr("send_str")(message);
-            co_await sending;
+            co_await std::move(sending);
         }
         core::AsyncIterator incoming(ws);
         while (std::optional<nb::object> reply = co_await incoming.next()) {

@@ -15,12 +15,6 @@ nb::object lookup_special(nb::handle obj, const char* name) {
     return nb::steal(bound);
 }
 
-bool is_true(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw nb::python_error();
-    return truth != 0;
-}
-
 nb::object exit_arguments(const std::exception_ptr& failure) {
     if (!failure) return nb::make_tuple(nb::none(), nb::none(), nb::none());
     nb::object value = exception_object(failure);

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "core/coro.hpp"
+#include "core/py_ops.hpp"
 
 namespace zqkit::core {
 
@@ -13,8 +14,6 @@ namespace detail {
 
 // `type(obj).<name>` bound to obj, as the interpreter looks up special methods; empty if missing.
 nb::object lookup_special(nb::handle obj, const char* name);
-
-bool is_true(nb::handle value);
 
 // (type, value, traceback) of a failure leaving an `async with` body, as Python objects.
 nb::object exit_arguments(const std::exception_ptr& failure);
@@ -46,7 +45,7 @@ Task<> async_with(nb::object manager, Body body) {
         throw nb::python_error();
     }
     nb::object entering = aenter();
-    nb::object entered = co_await entering;
+    nb::object entered = co_await std::move(entering);
 
     std::exception_ptr failure;
     try {
@@ -58,12 +57,12 @@ Task<> async_with(nb::object manager, Body body) {
     nb::object exiting = detail::call_aexit(aexit, arguments);
     nb::object suppress;
     try {
-        suppress = co_await exiting;
+        suppress = co_await std::move(exiting);
     } catch (const nb::python_error& e) {
         if (failure) chain_context(e.value(), PyTuple_GET_ITEM(arguments.ptr(), 1));
         throw;
     }
-    if (failure && !detail::is_true(suppress)) std::rethrow_exception(failure);
+    if (failure && !truthy(suppress)) std::rethrow_exception(failure);
 }
 
 // try { co_await body(); } finally { co_await cleanup(); }. An exception from the cleanup replaces
@@ -109,7 +108,7 @@ class AsyncIterator {
         }
 
       private:
-        PyAwait inner_;
+        detail::PyAwait inner_;
     };
 
     // Awaiting it gives the next item, or nothing once the iterator raised StopAsyncIteration.

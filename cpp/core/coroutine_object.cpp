@@ -10,6 +10,9 @@ namespace zqkit::core {
 
 namespace {
 
+using detail::Driver;
+using detail::PyAwait;
+
 enum class State : unsigned char { created, suspended, running, finished };
 
 struct CoroObject {
@@ -29,14 +32,8 @@ CoroObject* as_coro(PyObject* self) {
     return reinterpret_cast<CoroObject*>(self);
 }
 
-PyObject* throw_name() {
-    static PyObject* const name = detail::intern("throw");
-    return name;
-}
-PyObject* close_name() {
-    static PyObject* const name = detail::intern("close");
-    return name;
-}
+constinit InternedName throw_name{"throw"};
+constinit InternedName close_name{"close"};
 
 // Destroys the frame with no Python error pending: destructors of locals run Python code.
 void destroy_frame(CoroObject* co) noexcept {
@@ -148,7 +145,7 @@ PyObject* stop_iteration_value() noexcept {
 // has one, otherwise raised at the awaiting frame.
 PySendResult throw_into_iterator(CoroObject* co, PyObject* exception, PyObject** result) noexcept {
     co->state = State::running;
-    PyObject* method = PyObject_GetAttr(co->driver.iter, throw_name());
+    PyObject* method = PyObject_GetAttr(co->driver.iter, throw_name.ptr());
     if (method == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             // As `yield from`: the lookup's error goes to the caller, the coroutine stays
@@ -178,7 +175,7 @@ PySendResult throw_into_iterator(CoroObject* co, PyObject* exception, PyObject**
 
 // Closes the awaited iterator (its close() if any); on failure its error is left pending.
 bool close_iterator(PyObject* iterator) noexcept {
-    PyObject* method = PyObject_GetAttr(iterator, close_name());
+    PyObject* method = PyObject_GetAttr(iterator, close_name.ptr());
     if (method == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -548,13 +545,6 @@ nb::object wrap_frame(std::coroutine_handle<> frame, TakeResult take, PyObject* 
     co->state = State::created;
     *driver = &co->driver;
     return nb::steal(self);
-}
-
-PyObject* intern(const char* text) {
-    PyObject* string = PyUnicode_InternFromString(text);
-    if (string == nullptr) throw nb::python_error();
-    // Interned strings are shared: keep one reference for the life of the process.
-    return string;
 }
 
 }  // namespace detail

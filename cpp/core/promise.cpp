@@ -1,7 +1,7 @@
 // What every Task frame does when its body fails.
 #include "core/coro.hpp"
 
-namespace zqkit::core {
+namespace zqkit::core::detail {
 
 namespace {
 
@@ -37,4 +37,4 @@ void PromiseBase::unhandled_exception() noexcept {
     error = std::make_exception_ptr(nb::python_error());
 }
 
-}  // namespace zqkit::core
+}  // namespace zqkit::core::detail

@@ -1,7 +1,7 @@
 // Awaiting a Python object from a coroutine body, with `yield from` rules.
 #include "core/coro.hpp"
 
-namespace zqkit::core {
+namespace zqkit::core::detail {
 
 namespace {
 
@@ -20,8 +20,8 @@ bool is_iterable_coroutine(PyObject* obj) {
 // A native coroutine suspended at an await already has an awaiter; the interpreter refuses a
 // second one, whose steps would be taken from the first.
 bool refuse_second_awaiter(PyObject* coroutine) {
-    static PyObject* const cr_await = detail::intern("cr_await");
-    PyObject* awaited = PyObject_GetAttr(coroutine, cr_await);
+    static constinit InternedName cr_await{"cr_await"};
+    PyObject* awaited = PyObject_GetAttr(coroutine, cr_await.ptr());
     if (awaited == nullptr) return true;
     bool busy = awaited != Py_None;
     Py_DECREF(awaited);
@@ -99,4 +99,4 @@ nb::object PyAwait::await_resume() {
     return nb::steal(result);
 }
 
-}  // namespace zqkit::core
+}  // namespace zqkit::core::detail

@@ -50,6 +50,20 @@ void chain_context(nb::handle exception, nb::handle context);
     raise_from(exception, nb::none());
 }
 
+// The boundary of a raw C entry point written in C++ (a PyCFunction, a type slot): runs `body`
+// (returning nb::object) and hands the interpreter a new reference, or nullptr with the error set
+// as set_python_error translates it. Never restore a caught python_error by hand: the same
+// wrapper may be rethrown by another frame.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release().ptr();
+    } catch (...) {
+        set_python_error(std::current_exception());
+    }
+    return nullptr;
+}
+
 // True when `error` holds an asyncio.CancelledError.
 bool is_cancellation(const nb::python_error& error);
 

@@ -5,6 +5,7 @@
 #include "decode.hpp"
 #include "entry.hpp"
 #include "globals_cache.hpp"
+#include "names.hpp"
 #include "state.hpp"
 #include "validation.hpp"
 
@@ -22,13 +23,13 @@ bool float_test(nb::handle function, bool native, PyObject* value, Test test) {
         return test(number);
     }
     nb::object result = checked(PyObject_CallOneArg(function.ptr(), value));
-    return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+    return core::truthy(result);
 }
 
 }  // namespace
 
 nb::handle CallGlobals::math() {
-    if (!math_.is_valid()) math_ = module_global(names().math);
+    if (!math_.is_valid()) math_ = module_global(name::math.ptr());
     return math_;
 }
 
@@ -38,13 +39,13 @@ nb::object CallGlobals::math_attribute(PyObject* name) {
 
 nb::object CallGlobals::nan() {
     if (const ResolvedGlobals* resolved = resolved_globals()) return nb::borrow(resolved->math_nan);
-    return math_attribute(names().nan);
+    return math_attribute(name::nan.ptr());
 }
 
 bool CallGlobals::isnan(PyObject* value) {
     if (!isnan_.is_valid()) {
         const ResolvedGlobals* resolved = resolved_globals();
-        isnan_ = resolved ? nb::borrow(resolved->math_isnan) : math_attribute(names().isnan);
+        isnan_ = resolved ? nb::borrow(resolved->math_isnan) : math_attribute(name::isnan.ptr());
         isnan_native_ = isnan_.ptr() == state().math_isnan;
     }
     return float_test(isnan_, isnan_native_, value, [](double x) { return std::isnan(x); });
@@ -54,7 +55,7 @@ bool CallGlobals::isfinite(PyObject* value) {
     if (!isfinite_.is_valid()) {
         const ResolvedGlobals* resolved = resolved_globals();
         isfinite_ =
-            resolved ? nb::borrow(resolved->math_isfinite) : math_attribute(names().isfinite);
+            resolved ? nb::borrow(resolved->math_isfinite) : math_attribute(name::isfinite.ptr());
         isfinite_native_ = isfinite_.ptr() == state().math_isfinite;
     }
     return float_test(isfinite_, isfinite_native_, value,
@@ -66,21 +67,21 @@ bool CallGlobals::fullmatch(PyObject* pattern, PyObject* text, bool (*native)(Py
         if (const ResolvedGlobals* resolved = resolved_globals()) {
             fullmatch_ = nb::borrow(resolved->re_fullmatch);
         } else {
-            nb::object re = module_global(names().re);
-            fullmatch_ = checked(PyObject_GetAttr(re.ptr(), names().fullmatch));
+            nb::object re = module_global(name::re.ptr());
+            fullmatch_ = checked(PyObject_GetAttr(re.ptr(), name::fullmatch.ptr()));
         }
         fullmatch_native_ = fullmatch_.ptr() == state().re_fullmatch;
     }
     if (fullmatch_native_ && PyUnicode_Check(text)) return native(text);
     PyObject* args[] = {pattern, text};
     nb::object match = checked(PyObject_Vectorcall(fullmatch_.ptr(), args, 2, nullptr));
-    return checked_status(PyObject_IsTrue(match.ptr())) != 0;
+    return core::truthy(match);
 }
 
 bool CallGlobals::number_is_native() {
     if (!number_.is_valid()) {
         const ResolvedGlobals* resolved = resolved_globals();
-        number_ = resolved ? nb::borrow(resolved->number) : module_global(names().number);
+        number_ = resolved ? nb::borrow(resolved->number) : module_global(name::number.ptr());
         number_native_ = number_.ptr() == state().number;
     }
     return number_native_;
@@ -94,7 +95,8 @@ PyObject* CallGlobals::number(PyObject* value) {
 bool CallGlobals::different(PyObject* old_value, PyObject* new_value) {
     if (!different_.is_valid()) {
         const ResolvedGlobals* resolved = resolved_globals();
-        different_ = resolved ? nb::borrow(resolved->different) : module_global(names().different);
+        different_ =
+            resolved ? nb::borrow(resolved->different) : module_global(name::different.ptr());
         different_native_ = different_.ptr() == state().different;
     }
     nb::object result;
@@ -104,7 +106,7 @@ bool CallGlobals::different(PyObject* old_value, PyObject* new_value) {
         PyObject* args[] = {old_value, new_value};
         result = checked(PyObject_Vectorcall(different_.ptr(), args, 2, nullptr));
     }
-    return checked_status(PyObject_IsTrue(result.ptr())) != 0;
+    return core::truthy(result);
 }
 
 nb::object CallGlobals::table(bool quote, bool& as_built) {
@@ -112,7 +114,7 @@ nb::object CallGlobals::table(bool quote, bool& as_built) {
         as_built = quote ? resolved->quote_fields_as_built : resolved->bar_fields_as_built;
         return nb::borrow(quote ? resolved->quote_fields : resolved->bar_fields);
     }
-    nb::object table = module_global(quote ? names().quote_fields : names().bar_fields);
+    nb::object table = module_global(quote ? name::quote_fields.ptr() : name::bar_fields.ptr());
     as_built = table_as_built(table.ptr(), quote);
     return table;
 }

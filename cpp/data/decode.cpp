@@ -6,6 +6,7 @@
 #include "call_globals.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "small_objects.hpp"
 #include "state.hpp"
@@ -25,7 +26,7 @@ class Item {
 
     // data.get(key)
     nb::object get(PyObject* key) const {
-        if (!exact_) return checked(PyObject_CallMethodOneArg(data_, names().get, key));
+        if (!exact_) return checked(PyObject_CallMethodOneArg(data_, name::get.ptr(), key));
         PyObject* value = PyDict_GetItemWithError(data_, key);
         if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(value == nullptr ? Py_None : value);
@@ -46,7 +47,7 @@ class Item {
     // The item's key set, for the subset test against a table.
     nb::object keys() const {
         if (exact_) return nb::borrow(data_);
-        return checked(PyObject_CallMethodNoArgs(data_, names().keys));
+        return checked(PyObject_CallMethodNoArgs(data_, name::keys.ptr()));
     }
 
   private:
@@ -71,16 +72,16 @@ Layout build_layout(nb::dict table, bool quote) {
     Layout layout;
     layout.table = table.inc_ref().ptr();
     nb::object result = checked(PyDict_New());
-    checked_status(PyDict_SetItem(result.ptr(), names().timestamp, Py_None));
-    checked_status(PyDict_SetItem(result.ptr(), names().trading_day, Py_None));
+    checked_status(PyDict_SetItem(result.ptr(), name::timestamp.ptr(), Py_None));
+    checked_status(PyDict_SetItem(result.ptr(), name::trading_day.ptr(), Py_None));
     for (auto [key, name] : table) {
         layout.entries.push_back(key.inc_ref().ptr());
         layout.entries.push_back(name.inc_ref().ptr());
         checked_status(PyDict_SetItem(result.ptr(), name.ptr(), Py_None));
     }
     if (quote) {
-        checked_status(PyDict_SetItem(result.ptr(), names().bids, Py_None));
-        checked_status(PyDict_SetItem(result.ptr(), names().asks, Py_None));
+        checked_status(PyDict_SetItem(result.ptr(), name::bids.ptr(), Py_None));
+        checked_status(PyDict_SetItem(result.ptr(), name::asks.ptr(), Py_None));
     }
     layout.result = result.release().ptr();
     return layout;
@@ -133,8 +134,8 @@ class Fields {
 nb::object new_result(const Layout* layout, const Fields& fields, PyObject* t, PyObject* d,
                       const Values& values) {
     nb::object result = checked(layout ? PyDict_Copy(layout->result) : PyDict_New());
-    checked_status(PyDict_SetItem(result.ptr(), names().timestamp, t));
-    checked_status(PyDict_SetItem(result.ptr(), names().trading_day, d));
+    checked_status(PyDict_SetItem(result.ptr(), name::timestamp.ptr(), t));
+    checked_status(PyDict_SetItem(result.ptr(), name::trading_day.ptr(), d));
     for (std::size_t i = 0; i < values.size(); ++i) {
         checked_status(PyDict_SetItem(result.ptr(), fields.name(i), values[i]));
     }
@@ -197,20 +198,14 @@ bool field_values(const Item& item, PyObject* data, const Fields& fields, CallGl
     return true;
 }
 
-bool is_true(PyObject* value) {
-    if (value == Py_True) return true;
-    if (value == Py_False) return false;
-    return checked_status(PyObject_IsTrue(value)) != 0;
-}
-
 bool same_channel(PyObject* data, PyObject* symbol) {
     if (!PyDict_Check(data)) return rejected_flag(kOtherChannel);
-    nb::object item_symbol = Item(data).get(names().s);
+    nb::object item_symbol = Item(data).get(name::s.ptr());
     if (PyUnicode_CheckExact(item_symbol.ptr()) && PyUnicode_CheckExact(symbol)) {
         return PyUnicode_Compare(item_symbol.ptr(), symbol) == 0 || rejected_flag(kOtherChannel);
     }
     nb::object unequal = checked(PyObject_RichCompare(item_symbol.ptr(), symbol, Py_NE));
-    return !is_true(unequal.ptr()) || rejected_flag(kOtherChannel);
+    return !core::truthy(unequal) || rejected_flag(kOtherChannel);
 }
 
 bool timestamp_in_range(PyObject* t) {
@@ -301,28 +296,28 @@ nb::object book_side(const Item& item, PyObject* wire_key, CallGlobals& globals)
     const Item item(data);
     CallGlobals globals;
 
-    nb::object t = item.get(names().t);
-    nb::object d = item.get(names().d);
+    nb::object t = item.get(name::t.ptr());
+    nb::object d = item.get(name::d.ptr());
     if (!timestamp_in_range(t.ptr()) || !PyUnicode_Check(d.ptr()) ||
         !globals.fullmatch(trading_day_pattern(), d.ptr(), trading_day_matches)) {
         return rejected(kBadTime);
     }
 
-    const bool is_quote = is_true(quote);
+    const bool is_quote = core::truthy(quote);
     bool as_built = false;
     nb::object table = globals.table(is_quote, as_built);
     const Layout* layout = as_built ? (is_quote ? &quote_layout : &bar_layout) : nullptr;
     const Fields fields = layout ? Fields(*layout) : Fields(table.ptr());
     Values values;
     if (!field_values(item, data, fields, globals, values)) return nb::object();
-    if (!is_true(quote)) return new_result(layout, fields, t.ptr(), d.ptr(), values);
-    nb::object bids = book_side(item, names().b, globals);
+    if (!core::truthy(quote)) return new_result(layout, fields, t.ptr(), d.ptr(), values);
+    nb::object bids = book_side(item, name::b.ptr(), globals);
     if (!bids.is_valid()) return bids;
-    nb::object asks = book_side(item, names().a, globals);
+    nb::object asks = book_side(item, name::a.ptr(), globals);
     if (!asks.is_valid()) return asks;
     nb::object result = new_result(layout, fields, t.ptr(), d.ptr(), values);
-    checked_status(PyDict_SetItem(result.ptr(), names().bids, bids.ptr()));
-    checked_status(PyDict_SetItem(result.ptr(), names().asks, asks.ptr()));
+    checked_status(PyDict_SetItem(result.ptr(), name::bids.ptr(), bids.ptr()));
+    checked_status(PyDict_SetItem(result.ptr(), name::asks.ptr(), asks.ptr()));
     return result;
 }
 

@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "entry.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "state.hpp"
 
@@ -25,7 +26,7 @@ const Signature kInitSignature{"ZqError.__init__", {"self", "message", "status"}
     nb::object error = checked(PyObject_CallOneArg(PyExc_TypeError, text.ptr()));
     if (note) {
         nb::object note_text = checked(PyUnicode_FromString(kSubclassNote));
-        checked(PyObject_CallMethodOneArg(error.ptr(), names().add_note, note_text.ptr()));
+        checked(PyObject_CallMethodOneArg(error.ptr(), name::add_note.ptr(), note_text.ptr()));
     }
     raise_instance(error);
 }
@@ -49,7 +50,7 @@ void initialise_base(PyObject* self, PyObject* message) {
     }
     nb::object parent = checked(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject*>(&PySuper_Type), state().zq_error, self, nullptr));
-    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), names().init));
+    nb::object parent_init = checked(PyObject_GetAttr(parent.ptr(), name::init.ptr()));
     checked(PyObject_CallOneArg(parent_init.ptr(), message));
 }
 
@@ -64,7 +65,7 @@ nb::object initialise(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     }
     nb::object status = status_value(bound[2]);
     initialise_base(self, message);
-    checked_status(PyObject_SetAttr(self, names().status, status.ptr()));
+    checked_status(PyObject_SetAttr(self, name::status.ptr(), status.ptr()));
     return nb::none();
 }
 
@@ -102,7 +103,7 @@ void set_instance(PyObject* instance) {
 }
 
 nb::object zq_error_instance(const char* message) {
-    nb::object cls = module_global(names().zq_error);
+    nb::object cls = module_global(name::zq_error.ptr());
     nb::object text = checked(PyUnicode_FromString(message));
     return checked(PyObject_CallOneArg(cls.ptr(), text.ptr()));
 }

@@ -1,6 +1,7 @@
 #include "globals_cache.hpp"
 
 #include "decode.hpp"
+#include "names.hpp"
 #include "state.hpp"
 
 namespace zqkit::data {
@@ -38,19 +39,18 @@ bool watch(PyObject* dict) {
 
 bool resolve() {
     PyObject* globals = state().globals;
-    const Names& n = names();
-    PyObject* math = plain_module_dict(lookup(globals, n.math));
-    PyObject* re = plain_module_dict(lookup(globals, n.re));
+    PyObject* math = plain_module_dict(lookup(globals, name::math.ptr()));
+    PyObject* re = plain_module_dict(lookup(globals, name::re.ptr()));
     if (math == nullptr || re == nullptr) return false;
     ResolvedGlobals found{};
-    found.math_nan = lookup(math, n.nan);
-    found.math_isnan = lookup(math, n.isnan);
-    found.math_isfinite = lookup(math, n.isfinite);
-    found.re_fullmatch = lookup(re, n.fullmatch);
-    found.number = lookup(globals, n.number);
-    found.different = lookup(globals, n.different);
-    found.bar_fields = lookup(globals, n.bar_fields);
-    found.quote_fields = lookup(globals, n.quote_fields);
+    found.math_nan = lookup(math, name::nan.ptr());
+    found.math_isnan = lookup(math, name::isnan.ptr());
+    found.math_isfinite = lookup(math, name::isfinite.ptr());
+    found.re_fullmatch = lookup(re, name::fullmatch.ptr());
+    found.number = lookup(globals, name::number.ptr());
+    found.different = lookup(globals, name::different.ptr());
+    found.bar_fields = lookup(globals, name::bar_fields.ptr());
+    found.quote_fields = lookup(globals, name::quote_fields.ptr());
     for (PyObject* value :
          {found.math_nan, found.math_isnan, found.math_isfinite, found.re_fullmatch, found.number,
           found.different, found.bar_fields, found.quote_fields}) {

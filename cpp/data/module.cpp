@@ -31,7 +31,6 @@ void remember_originals(nb::handle math, nb::handle re) {
 
 NB_MODULE(data, m) {
     m.doc() = "Wire conversion and local market data objects.";
-    init_names();
     state().globals = nb::borrow(m.attr("__dict__")).inc_ref().ptr();
 
     nb::module_ dataclasses = nb::module_::import_("dataclasses");

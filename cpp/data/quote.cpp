@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "entry.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "state.hpp"
 
@@ -52,9 +53,9 @@ const Signature kSetAttr{"Quote.__setattr__", {"self", "key", "value"}, 3, 3};
 
 // Fields are set once, by the generated initialiser; anything else may be set freely.
 nb::object assign(PyObject* self, PyObject* key, PyObject* value) {
-    nb::object fields = checked(PyObject_GetAttr(self, names().dataclass_fields));
+    nb::object fields = checked(PyObject_GetAttr(self, name::dataclass_fields.ptr()));
     if (checked_status(PySequence_Contains(fields.ptr(), key))) {
-        nb::object instance_dict = checked(PyObject_GetAttr(self, names().dict));
+        nb::object instance_dict = checked(PyObject_GetAttr(self, name::dict.ptr()));
         if (checked_status(PySequence_Contains(instance_dict.ptr(), key))) {
             PyErr_SetString(PyExc_AttributeError, "行情快照字段为只读");
             throw nb::python_error();

@@ -6,6 +6,7 @@
 #include "call_globals.hpp"
 #include "entry.hpp"
 #include "errors.hpp"
+#include "names.hpp"
 #include "native.hpp"
 #include "state.hpp"
 
@@ -29,10 +30,6 @@ nb::object item(nb::handle mapping, nb::handle key) {
     return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
-bool truth(nb::handle value) {
-    return checked_status(PyObject_IsTrue(value.ptr())) != 0;
-}
-
 nb::object call(nb::handle callable, std::initializer_list<PyObject*> args,
                 PyObject* keyword = nullptr, PyObject* keyword_value = nullptr) {
     std::vector<PyObject*> stack(args);
@@ -52,7 +49,7 @@ nb::object call(nb::handle callable, std::initializer_list<PyObject*> args,
 
 // The names BAR_COLUMNS holds at this call.
 std::vector<nb::object> bar_columns() {
-    nb::object columns = module_global(names().bar_columns);
+    nb::object columns = module_global(name::bar_columns.ptr());
     nb::object iterator = checked(PyObject_GetIter(columns.ptr()));
     std::vector<nb::object> result;
     while (PyObject* name = PyIter_Next(iterator.ptr())) result.push_back(nb::steal(name));
@@ -66,14 +63,14 @@ void check_layout(nb::handle frame, nb::handle length, nb::handle pd,
     const Py_ssize_t rows = PyObject_Length(frame.ptr());
     if (rows < 0) throw nb::python_error();
     nb::object row_count = checked(PyLong_FromSsize_t(rows));
-    if (truth(checked(PyObject_RichCompare(row_count.ptr(), length.ptr(), Py_NE)))) {
+    if (core::truthy(checked(PyObject_RichCompare(row_count.ptr(), length.ptr(), Py_NE)))) {
         raise_tampered();
     }
-    nb::object expected = call(get(pd, names().range_index), {length.ptr()});
-    nb::object index = get(frame, names().index);
-    if (!truth(call(get(index, names().equals), {expected.ptr()}))) raise_tampered();
-    nb::object labels = get(frame, names().columns);
-    if (!truth(get(labels, names().is_unique))) raise_tampered();
+    nb::object expected = call(get(pd, name::range_index.ptr()), {length.ptr()});
+    nb::object index = get(frame, name::index.ptr());
+    if (!core::truthy(call(get(index, name::equals.ptr()), {expected.ptr()}))) raise_tampered();
+    nb::object labels = get(frame, name::columns.ptr());
+    if (!core::truthy(get(labels, name::is_unique.ptr()))) raise_tampered();
     for (const nb::object& column : columns) {
         if (!checked_status(PySequence_Contains(labels.ptr(), column.ptr()))) raise_tampered();
     }
@@ -95,16 +92,16 @@ nb::object python_scalar(nb::object value) {
         return checked(PyNumber_Index(raw));
     }
     if (checked_status(PyObject_IsInstance(raw, state().numpy_bool))) {
-        return nb::borrow(truth(value) ? Py_True : Py_False);
+        return nb::borrow(core::truthy(value) ? Py_True : Py_False);
     }
     return value;
 }
 
 // The last row's values of the series' own columns, in column order.
 Row last_row(nb::handle frame, const std::vector<nb::object>& columns) {
-    nb::object labels = get(frame, names().columns);
-    nb::object get_loc = get(labels, names().get_loc);
-    nb::object cells = get(frame, names().iat);
+    nb::object labels = get(frame, name::columns.ptr());
+    nb::object get_loc = get(labels, name::get_loc.ptr());
+    nb::object cells = get(frame, name::iat.ptr());
     nb::object last = checked(PyLong_FromLong(-1));
     Row row;
     row.reserve(columns.size());
@@ -133,7 +130,7 @@ nb::object bars_by_time(nb::handle bars) {
     nb::object iterator = checked(PyObject_GetIter(bars.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object bar = nb::steal(raw);
-        nb::object timestamp = checked(PyObject_GetItem(bar.ptr(), names().timestamp));
+        nb::object timestamp = checked(PyObject_GetItem(bar.ptr(), name::timestamp.ptr()));
         checked_status(PyDict_SetItem(updates.ptr(), timestamp.ptr(), bar.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
@@ -144,7 +141,7 @@ nb::object bars_by_time(nb::handle bars) {
 // get their old values back, so the row is never left half revised.
 void write_cells(nb::handle frame, nb::handle last, const std::vector<size_t>& targets,
                  const std::vector<nb::object>& columns, const Row& values, const Row& before) {
-    nb::object cells = get(frame, names().at);
+    nb::object cells = get(frame, name::at.ptr());
     size_t written = 0;
     try {
         for (; written < targets.size(); ++written) {
@@ -179,7 +176,7 @@ nb::object revise_last(nb::handle self, nb::handle frame, nb::handle length, nb:
     nb::object one = checked(PyLong_FromLong(1));
     nb::object last = checked(PyNumber_Subtract(length.ptr(), one.ptr()));
     write_cells(frame, last, targets, columns, values, before);
-    checked_status(PyObject_SetItem(get(self, names().bars).ptr(), latest.ptr(), bar.ptr()));
+    checked_status(PyObject_SetItem(get(self, name::bars.ptr()).ptr(), latest.ptr(), bar.ptr()));
 
     nb::object changed = checked(PySet_New(nullptr));
     for (size_t i : targets) checked_status(PySet_Add(changed.ptr(), columns[i].ptr()));
@@ -215,14 +212,14 @@ struct ColumnKind {
 };
 
 ColumnKind column_kind(nb::handle column, CallGlobals& globals) {
-    if (checked_status(PyObject_RichCompareBool(column.ptr(), names().timestamp, Py_EQ))) {
-        return {checked(PyLong_FromLong(0)), nb::borrow(names().int64)};
+    if (checked_status(PyObject_RichCompareBool(column.ptr(), name::timestamp.ptr(), Py_EQ))) {
+        return {checked(PyLong_FromLong(0)), nb::borrow(name::int64.ptr())};
     }
-    if (checked_status(PyObject_RichCompareBool(column.ptr(), names().trading_day, Py_EQ))) {
+    if (checked_status(PyObject_RichCompareBool(column.ptr(), name::trading_day.ptr(), Py_EQ))) {
         // An explicit object dtype: left to infer, pandas would choose its string dtype.
         return {nb::str(""), nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))};
     }
-    return {globals.nan(), nb::borrow(names().float64)};
+    return {globals.nan(), nb::borrow(name::float64.ptr())};
 }
 
 // One new column: `count` fill values, then the column's value of each retained bar.
@@ -238,9 +235,9 @@ nb::object column_series(nb::handle pd, nb::handle index, nb::handle column, nb:
     while (PyDict_Next(retained.ptr(), &position, &timestamp, &bar)) {
         checked_status(PyList_Append(values.ptr(), item(bar, column).ptr()));
     }
-    nb::object make_series = get(pd, names().series);
+    nb::object make_series = get(pd, name::series.ptr());
     PyObject* args[] = {values.ptr(), index.ptr(), kind.dtype.ptr()};
-    nb::object kwnames = checked(PyTuple_Pack(2, names().index, names().dtype));
+    nb::object kwnames = checked(PyTuple_Pack(2, name::index.ptr(), name::dtype.ptr()));
     return checked(PyObject_Vectorcall(make_series.ptr(), args, 1, kwnames.ptr()));
 }
 
@@ -249,18 +246,18 @@ nb::object column_series(nb::handle pd, nb::handle index, nb::handle column, nb:
 nb::object rebuild(nb::handle self, nb::handle frame, nb::handle length, nb::handle pd,
                    nb::handle updates, const std::vector<nb::object>& columns, const Row& before,
                    CallGlobals& globals) {
-    nb::object retained = retained_bars(get(self, names().bars), updates, length);
+    nb::object retained = retained_bars(get(self, name::bars.ptr()), updates, length);
     nb::object kept = checked(PyLong_FromSsize_t(PyDict_GET_SIZE(retained.ptr())));
     nb::object count = checked(PyNumber_Subtract(length.ptr(), kept.ptr()));
     if (PyLong_AsSsize_t(count.ptr()) == -1 && PyErr_Occurred()) throw nb::python_error();
-    nb::object index = get(frame, names().index);
+    nb::object index = get(frame, name::index.ptr());
     std::vector<nb::object> replacements;
     replacements.reserve(columns.size());
     for (const nb::object& column : columns) {
         replacements.push_back(column_series(pd, index, column, count, retained, globals));
     }
 
-    set(self, names().bars, retained);
+    set(self, name::bars.ptr(), retained);
     for (size_t i = 0; i < columns.size(); ++i) {
         checked_status(PyObject_SetItem(frame.ptr(), columns[i].ptr(), replacements[i].ptr()));
     }
@@ -270,25 +267,26 @@ nb::object rebuild(nb::handle self, nb::handle frame, nb::handle length, nb::han
 // before["timestamp"]: the timestamp the last row shows.
 nb::handle timestamp_of(const std::vector<nb::object>& columns, const Row& before) {
     for (size_t i = 0; i < columns.size(); ++i) {
-        if (checked_status(PyObject_RichCompareBool(columns[i].ptr(), names().timestamp, Py_EQ))) {
+        if (checked_status(
+                PyObject_RichCompareBool(columns[i].ptr(), name::timestamp.ptr(), Py_EQ))) {
             return before[i];
         }
     }
-    raise_instance(checked(PyObject_CallOneArg(PyExc_KeyError, names().timestamp)));
+    raise_instance(checked(PyObject_CallOneArg(PyExc_KeyError, name::timestamp.ptr())));
 }
 
 nb::object update(nb::handle self, nb::handle bars) {
     CallGlobals globals;
-    nb::object frame = get(self, names().frame);
-    nb::object length = get(self, names().length);
-    nb::object pd = module_global(names().pd);
+    nb::object frame = get(self, name::frame.ptr());
+    nb::object length = get(self, name::length.ptr());
+    nb::object pd = module_global(name::pd.ptr());
     const std::vector<nb::object> columns = bar_columns();
     check_layout(frame, length, pd, columns);
 
     const Row before = last_row(frame, columns);
     nb::object updates = bars_by_time(bars);
     nb::handle latest = timestamp_of(columns, before);
-    nb::object known = get(self, names().bars);
+    nb::object known = get(self, name::bars.ptr());
     if (checked_status(PySequence_Contains(known.ptr(), latest.ptr())) &&
         PyDict_GET_SIZE(updates.ptr()) == 1 &&
         checked_status(PyDict_Contains(updates.ptr(), latest.ptr()))) {
@@ -302,44 +300,44 @@ nb::object filled_series(nb::handle pd, nb::handle fill, nb::handle length, nb::
     nb::object one = checked(PyList_New(1));
     PyList_SET_ITEM(one.ptr(), 0, fill.inc_ref().ptr());
     nb::object values = checked(PyNumber_Multiply(one.ptr(), length.ptr()));
-    return call(get(pd, names().series), {values.ptr()}, names().dtype, dtype.ptr());
+    return call(get(pd, name::series.ptr()), {values.ptr()}, name::dtype.ptr(), dtype.ptr());
 }
 
 nb::object initialise(nb::handle self, nb::handle symbol, nb::handle period, nb::handle length) {
-    set(self, names().symbol, symbol);
-    set(self, names().period, period);
-    set(self, names().length, length);
-    set(self, names().bars, checked(PyDict_New()));
+    set(self, name::symbol.ptr(), symbol);
+    set(self, name::period.ptr(), period);
+    set(self, name::length.ptr(), length);
+    set(self, name::bars.ptr(), checked(PyDict_New()));
     nb::object zero = checked(PyLong_FromLong(0));
-    set(self, names().initial_generation, zero);
-    set(self, names().initial_sequence, zero);
+    set(self, name::initial_generation.ptr(), zero);
+    set(self, name::initial_sequence.ptr(), zero);
 
     CallGlobals globals;
-    nb::object pd = module_global(names().pd);
+    nb::object pd = module_global(name::pd.ptr());
     nb::object columns = checked(PyDict_New());
-    checked_status(PyDict_SetItem(columns.ptr(), names().timestamp,
-                                  filled_series(pd, zero, length, names().int64).ptr()));
+    checked_status(PyDict_SetItem(columns.ptr(), name::timestamp.ptr(),
+                                  filled_series(pd, zero, length, name::int64.ptr()).ptr()));
     checked_status(PyDict_SetItem(
-        columns.ptr(), names().trading_day,
+        columns.ptr(), name::trading_day.ptr(),
         filled_series(pd, nb::str(""), length, reinterpret_cast<PyObject*>(&PyBaseObject_Type))
             .ptr()));
-    nb::object bar_fields = module_global(names().bar_fields);
+    nb::object bar_fields = module_global(name::bar_fields.ptr());
     nb::object field_names = checked(PyObject_CallMethod(bar_fields.ptr(), "values", nullptr));
     nb::object iterator = checked(PyObject_GetIter(field_names.ptr()));
     nb::object nan = globals.nan();
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object name = nb::steal(raw);
         checked_status(PyDict_SetItem(columns.ptr(), name.ptr(),
-                                      filled_series(pd, nan, length, names().float64).ptr()));
+                                      filled_series(pd, nan, length, name::float64.ptr()).ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
-    nb::object frame = call(get(pd, names().data_frame), {columns.ptr()});
-    set(self, names().frame, frame);
+    nb::object frame = call(get(pd, name::data_frame.ptr()), {columns.ptr()});
+    set(self, name::frame.ptr(), frame);
 
     nb::object labels = checked(PyDict_New());
-    checked_status(PyDict_SetItem(labels.ptr(), names().symbol, symbol.ptr()));
-    checked_status(PyDict_SetItem(labels.ptr(), names().period, period.ptr()));
-    call(get(get(frame, names().attrs), names().update), {labels.ptr()});
+    checked_status(PyDict_SetItem(labels.ptr(), name::symbol.ptr(), symbol.ptr()));
+    checked_status(PyDict_SetItem(labels.ptr(), name::period.ptr(), period.ptr()));
+    call(get(get(frame, name::attrs.ptr()), name::update.ptr()), {labels.ptr()});
     return nb::none();
 }
 

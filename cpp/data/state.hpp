@@ -36,64 +36,6 @@ struct State {
 // destroyed after interpreter finalisation would crash at exit.
 State& state();
 
-// Interned strings, created once at import and never freed.
-struct Names {
-    PyObject* math;
-    PyObject* re;
-    PyObject* pd;
-    PyObject* nan;
-    PyObject* isnan;
-    PyObject* isfinite;
-    PyObject* fullmatch;
-    PyObject* zq_error;
-    PyObject* number;
-    PyObject* different;
-    PyObject* bar_fields;
-    PyObject* quote_fields;
-    PyObject* bar_columns;
-    PyObject* status;
-    PyObject* get;
-    PyObject* keys;
-    PyObject* timestamp;
-    PyObject* trading_day;
-    PyObject* bids;
-    PyObject* asks;
-    PyObject* s;
-    PyObject* t;
-    PyObject* d;
-    PyObject* b;
-    PyObject* a;
-    PyObject* symbol;
-    PyObject* period;
-    PyObject* length;
-    PyObject* bars;
-    PyObject* initial_generation;
-    PyObject* initial_sequence;
-    PyObject* frame;
-    PyObject* dataclass_fields;
-    PyObject* dict;
-    PyObject* init;
-    PyObject* add_note;
-    PyObject* at;
-    PyObject* iat;
-    PyObject* columns;
-    PyObject* index;
-    PyObject* is_unique;
-    PyObject* equals;
-    PyObject* range_index;
-    PyObject* get_loc;
-    PyObject* data_frame;
-    PyObject* series;
-    PyObject* attrs;
-    PyObject* update;
-    PyObject* dtype;
-    PyObject* int64;
-    PyObject* float64;
-};
-
-const Names& names();
-void init_names();
-
 // The module global `name`, read now; NameError as the interpreter words it when absent.
 nb::object module_global(PyObject* name);
 

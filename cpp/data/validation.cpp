@@ -18,12 +18,6 @@ bool is_ascii_alnum(Py_UCS4 c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-PyObject* interned_pattern(const char* text) {
-    PyObject* pattern = PyUnicode_InternFromString(text);
-    if (pattern == nullptr) throw nb::python_error();
-    return pattern;
-}
-
 Py_ssize_t length_of(PyObject* text) {
     if (PyUnicode_CheckExact(text)) return PyUnicode_GET_LENGTH(text);
     const Py_ssize_t length = PyObject_Length(text);
@@ -44,12 +38,12 @@ PyObject* rejected(const char* message) {
 }  // namespace
 
 PyObject* symbol_pattern() {
-    static PyObject* pattern = interned_pattern("[A-Za-z0-9]+\\.[A-Za-z0-9-]+");
+    static PyObject* pattern = core::intern("[A-Za-z0-9]+\\.[A-Za-z0-9-]+").ptr();
     return pattern;
 }
 
 PyObject* trading_day_pattern() {
-    static PyObject* pattern = interned_pattern("[0-9]{8}");
+    static PyObject* pattern = core::intern("[0-9]{8}").ptr();
     return pattern;
 }
 

@@ -1,4 +1,5 @@
 // CtpAccount: the user's CTP direct-connection credentials, checked on construction.
+#include "core/py_ops.hpp"
 #include "core/python_class.hpp"
 #include "livebook/bindings.hpp"
 
@@ -24,15 +25,9 @@ constexpr const char* kDoc =
     "        auth_code: 期货公司提供的客户端授权码。\n"
     "    ";
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result != 0;
-}
-
 // isinstance(value, str) and value and "\0" not in value
 bool is_usable_text(nb::handle value) {
-    if (!PyUnicode_Check(value.ptr()) || !truthy(value)) return false;
+    if (!PyUnicode_Check(value.ptr()) || !core::truthy(value)) return false;
     int has_nul = PySequence_Contains(value.ptr(), nb::str("\0", 1).ptr());
     if (has_nul < 0) throw nb::python_error();
     return has_nul == 0;
@@ -46,7 +41,7 @@ void check_fields(nb::handle self) {
         }
     }
     nb::object front_url = nb::getattr(self, "front_url");
-    if (!truthy(front_url.attr("startswith")("tcp://"))) {
+    if (!core::truthy(front_url.attr("startswith")("tcp://"))) {
         throw nb::value_error("front_url 必须以 tcp:// 开头");
     }
 }

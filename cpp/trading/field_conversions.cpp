@@ -1,5 +1,6 @@
 // TZ, timestamp and finite: CTP field values in the package's units.
 #include "core/core.hpp"
+#include "core/py_ops.hpp"
 #include "core/python_class.hpp"
 #include "trading/bindings.hpp"
 
@@ -40,10 +41,7 @@ bool is_finite(nb::handle globals, nb::handle value) {
         }
         throw nb::python_error();
     }
-    int truthy = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    if (truthy < 0) throw nb::python_error();
-    return truthy != 0;
+    return core::truthy(nb::steal(result));
 }
 
 bool below_limit(nb::handle value) {

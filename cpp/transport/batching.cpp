@@ -1,9 +1,9 @@
 // Recovery snapshots ahead of live pushes, and the batches the API layer takes out.
+#include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
 #include "transport/pending_market.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -14,18 +14,18 @@ constexpr Py_ssize_t batch_limit = 1000;
 // Puts the snapshots at the front of the buffer, in the order `restore` returned them.
 void queue_snapshots(nb::handle self, nb::handle snapshots) {
     nb::object incoming = self.attr("incoming");
-    nb::object pending = nb::int_(size_of(incoming) + size_of(snapshots));
+    nb::object pending = nb::int_(core::size_of(incoming) + core::size_of(snapshots));
     if (pending > self.attr("_pending_limit")()) core::raise(retry_market_error());
     nb::object reversed = nb::module_::import_("builtins").attr("reversed")(snapshots);
     for (nb::handle pair : reversed) {
-        std::vector<nb::object> parts = unpack(pair, 2);
+        std::vector<nb::object> parts = core::unpack(pair, 2);
         nb::object entry = nb::make_tuple(self.attr("generation"), parts[0], parts[1], 0);
         incoming.attr("appendleft")(entry);
     }
 }
 
 bool has_entries(nb::handle incoming, bool native) {
-    return native ? pending_size(incoming) != 0 : truthy(incoming);
+    return native ? pending_size(incoming) != 0 : core::truthy(incoming);
 }
 
 nb::object take_entry(nb::handle incoming, bool native) {
@@ -69,7 +69,7 @@ Task<nb::object> next_batch(nb::object self) {
     self.attr("start")();
     while (true) {
         self.attr("raise_error")();
-        if (truthy(self.attr("ready")) && truthy(self.attr("incoming"))) {
+        if (core::truthy(self.attr("ready")) && core::truthy(self.attr("incoming"))) {
             nb::list batch = take_batch(self);
             if (nb::len(batch) != 0) co_return batch;
         }

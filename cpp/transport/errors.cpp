@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/py_ops.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -39,7 +39,7 @@ bool is_transient(const nb::python_error& error, nb::handle deadline) {
     if (error.matches(global("aiohttp").attr("ClientError")) ||
         error.matches(global("_RetryMarketError")))
         return true;
-    return error.matches(PyExc_TimeoutError) && !truthy(deadline.attr("expired")());
+    return error.matches(PyExc_TimeoutError) && !core::truthy(deadline.attr("expired")());
 }
 
 }  // namespace zqkit::transport

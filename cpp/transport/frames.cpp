@@ -1,12 +1,12 @@
 #include "transport/frames.hpp"
 
 #include "core/py_errors.hpp"
+#include "core/py_ops.hpp"
 #include "transport/errors.hpp"
 #include "transport/json_reader.hpp"
 #include "transport/module_state.hpp"
 #include "transport/names.hpp"
 #include "transport/pending_market.hpp"
-#include "transport/python_ops.hpp"
 #include "transport/subscriptions.hpp"
 
 namespace zqkit::transport {
@@ -46,7 +46,8 @@ nb::object member(nb::handle body, nb::handle key) {
 // Subscribed, or sent on this connection and unsubscribed since: the service keeps
 // acknowledging and pushing such a channel because nothing tells it otherwise.
 bool known_on_connection(nb::handle self, nb::handle channel) {
-    return contains(self.attr(name::channels), channel) || contains(self.attr(name::sent), channel);
+    return core::contains(self.attr(name::channels), channel) ||
+           core::contains(self.attr(name::sent), channel);
 }
 
 bool is_valid_ack(nb::handle self, nb::handle body, nb::handle channels) {
@@ -71,7 +72,7 @@ nb::object decode_push(nb::handle body, nb::handle channel) {
     if (!parts.is_valid()) throw nb::python_error();
     nb::object symbol = parts[1];
     nb::object payload = member(body, name::key_d);
-    bool quote = starts_with(channel, quote_prefix);
+    bool quote = core::starts_with(channel, quote_prefix);
     PyObject* arguments[] = {payload.ptr(), symbol.ptr(), quote ? Py_True : Py_False};
     nb::object keywords = nb::make_tuple("quote");
     nb::object decode = global(name::decode);
@@ -83,8 +84,9 @@ nb::object decode_push(nb::handle body, nb::handle channel) {
 void accept_push(nb::handle self, nb::handle body) {
     nb::object channel = member(body, name::key_c);
     if (!PyUnicode_Check(channel.ptr())) core::raise(zq_error("收到未订阅的行情频道数据"));
-    if (!contains(self.attr(name::channels), channel)) {
-        if (contains(self.attr(name::sent), channel)) return;  // unsubscribed since it was sent
+    if (!core::contains(self.attr(name::channels), channel)) {
+        if (core::contains(self.attr(name::sent), channel))
+            return;  // unsubscribed since it was sent
         core::raise(zq_error("收到未订阅的行情频道数据"));
     }
     nb::object data = decode_push(body, channel);
@@ -99,10 +101,10 @@ void accept_push(nb::handle self, nb::handle body) {
         pending_append(incoming, entry);
     else
         incoming.attr("append")(entry);
-    Py_ssize_t pending = native ? pending_size(incoming) : size_of(incoming);
+    Py_ssize_t pending = native ? pending_size(incoming) : core::size_of(incoming);
     // A consumer this far behind is resynchronised from fresh snapshots instead.
     if (nb::int_(pending) > self.attr(name::pending_limit)()) core::raise(retry_market_error());
-    if (truthy(self.attr(name::ready))) self.attr(name::changed).attr(name::set)();
+    if (core::truthy(self.attr(name::ready))) self.attr(name::changed).attr(name::set)();
 }
 
 }  // namespace
@@ -117,7 +119,7 @@ void handle_message(nb::handle self, nb::handle message) {
         core::raise(zq_error("行情 WebSocket 消息不是文本"));
     nb::object body = parse_json(message.attr(name::data));
     if (!PyDict_Check(body.ptr())) core::raise(zq_error("行情 WebSocket 消息格式无效"));
-    if (contains(body, name::key_op)) return accept_ack(self, body);
+    if (core::contains(body, name::key_op)) return accept_ack(self, body);
     if (member(body, name::key_ok).is(Py_False)) core::raise(zq_error("行情订阅失败"));
     accept_push(self, body);
 }

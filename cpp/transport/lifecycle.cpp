@@ -1,8 +1,8 @@
 #include "transport/lifecycle.hpp"
 
+#include "core/py_ops.hpp"
 #include "transport/errors.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -11,7 +11,7 @@ namespace {
 // "wss" for an "https:" base URL, else "ws", then the URL from its first colon on.
 nb::object websocket_base(nb::handle url) {
     nb::object rest = url[nb::slice(url.attr("index")(":"), nb::none(), nb::none())];
-    bool secure = starts_with(url, "https:");
+    bool secure = core::starts_with(url, "https:");
     return nb::str(secure ? "wss" : "ws") + rest;
 }
 
@@ -56,8 +56,8 @@ void transport_init(nb::handle self, nb::handle url, nb::handle timeout, nb::han
 }
 
 void report_ready(nb::handle self) {
-    if (truthy(self.attr("ready")) && all_acked(self) &&
-        !truthy(self.attr("_connection_announced"))) {
+    if (core::truthy(self.attr("ready")) && all_acked(self) &&
+        !core::truthy(self.attr("_connection_announced"))) {
         self.attr("recovery").attr("success")();
         nb::setattr(self, "_connection_announced", nb::bool_(true));
     }
@@ -66,7 +66,7 @@ void report_ready(nb::handle self) {
 void start(nb::handle self) {
     if (!self.attr("fatal_error").is_none()) return;
     nb::object task = self.attr("task");
-    if (task.is_none() || truthy(task.attr("done")())) {
+    if (task.is_none() || core::truthy(task.attr("done")())) {
         nb::object coroutine = self.attr("run")();
         nb::setattr(self, "task", global("asyncio").attr("create_task")(coroutine));
     }

@@ -35,7 +35,6 @@ NB_MODULE(transport, m) {
     m.doc() = "Async I/O. This module never mutates user-visible market objects.";
     zqkit::core::init_coroutines(m);
     set_module_dict(m.attr("__dict__"));
-    name::intern_all();
     bind_imports(m);
     remember_standard_functions();
     bind_signing(m);

@@ -1,8 +1,9 @@
 #include "transport/pending_market.hpp"
 
+#include "core/py_ops.hpp"
 #include "core/python_class.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
+#include "transport/names.hpp"
 #include "transport/subscriptions.hpp"
 
 namespace zqkit::transport {
@@ -12,27 +13,9 @@ namespace {
 constexpr const char* pending_market_doc =
     "保留尚未提交的最新行情状态，同时让恢复快照先于实时推送提交。";
 
-// Interned names and the class itself, made once at import and kept for the life of the
-// process: this is the hot path of every market push.
-struct Names {
-    PyObject* snapshots;
-    PyObject* live;
-    PyObject* timestamp;
-    PyObject* move_to_end;
-    PyObject* popitem;
-    PyObject* popleft;
-    PyObject* appendleft;
-    PyObject* clear;
-    PyObject* values;
-    PyObject* cls;
-};
-Names names{};
-
-PyObject* intern(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) throw nb::python_error();
-    return name;
-}
+// The class made at import, kept for the life of the process: identity checks tell our own
+// buffer from a replacement.
+PyObject* pending_market_class = nullptr;
 
 nb::object attribute(nb::handle self, PyObject* name) {
     PyObject* value = PyObject_GetAttr(self.ptr(), name);
@@ -56,12 +39,12 @@ nb::object merge_key(nb::handle item) {
         channel = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1));
         rows = nb::borrow(PyTuple_GET_ITEM(item.ptr(), 2));
     } else {
-        std::vector<nb::object> parts = unpack(item, 4);
+        std::vector<nb::object> parts = core::unpack(item, 4);
         generation = parts[0], channel = parts[1], rows = parts[2];
     }
-    if (starts_with(channel, quote_prefix)) return nb::make_tuple(generation, channel);
+    if (core::starts_with(channel, quote_prefix)) return nb::make_tuple(generation, channel);
     nb::object first = rows[0];
-    PyObject* timestamp = PyObject_GetItem(first.ptr(), names.timestamp);
+    PyObject* timestamp = PyObject_GetItem(first.ptr(), name::timestamp.ptr());
     if (timestamp == nullptr) throw nb::python_error();
     return nb::make_tuple(generation, channel, nb::steal(timestamp));
 }
@@ -73,52 +56,48 @@ void init(nb::handle self) {
 
 nb::object iterate(nb::handle self) {
     nb::object chain = nb::module_::import_("itertools").attr("chain");
-    nb::object live_values = call_method(names.values, attribute(self, names.live));
-    return nb::iter(chain(attribute(self, names.snapshots), live_values));
+    nb::object live_values = call_method(name::values.ptr(), attribute(self, name::live.ptr()));
+    return nb::iter(chain(attribute(self, name::snapshots.ptr()), live_values));
 }
 
 void appendleft(nb::handle self, nb::handle item) {
-    call_method(names.appendleft, attribute(self, names.snapshots), item);
+    call_method(name::appendleft.ptr(), attribute(self, name::snapshots.ptr()), item);
 }
 
 void clear(nb::handle self) {
-    call_method(names.clear, attribute(self, names.snapshots));
-    call_method(names.clear, attribute(self, names.live));
+    call_method(name::clear.ptr(), attribute(self, name::snapshots.ptr()));
+    call_method(name::clear.ptr(), attribute(self, name::live.ptr()));
 }
 
 }  // namespace
 
 bool is_pending_market(nb::handle buffer) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(buffer.ptr())) == names.cls;
+    return reinterpret_cast<PyObject*>(Py_TYPE(buffer.ptr())) == pending_market_class;
 }
 
 Py_ssize_t pending_size(nb::handle self) {
-    return size_of(attribute(self, names.snapshots)) + size_of(attribute(self, names.live));
+    return core::size_of(attribute(self, name::snapshots.ptr())) +
+           core::size_of(attribute(self, name::live.ptr()));
 }
 
 void pending_append(nb::handle self, nb::handle item) {
     nb::object key = merge_key(item);
-    nb::object live = attribute(self, names.live);
+    nb::object live = attribute(self, name::live.ptr());
     // In an OrderedDict a new key is already last; only a replaced one has to move.
     bool ordered = Py_IS_TYPE(live.ptr(), &PyODict_Type);
-    bool replacing = ordered && contains(live, key);
+    bool replacing = ordered && core::contains(live, key);
     if (PyObject_SetItem(live.ptr(), key.ptr(), item.ptr()) != 0) throw nb::python_error();
-    if (replacing || !ordered) call_method(names.move_to_end, live, key);
+    if (replacing || !ordered) call_method(name::move_to_end.ptr(), live, key);
 }
 
 nb::object pending_popleft(nb::handle self) {
-    nb::object snapshots = attribute(self, names.snapshots);
-    if (truthy(snapshots)) return call_method(names.popleft, snapshots);
-    nb::object pair = call_method(names.popitem, attribute(self, names.live), Py_False);
+    nb::object snapshots = attribute(self, name::snapshots.ptr());
+    if (core::truthy(snapshots)) return call_method(name::popleft.ptr(), snapshots);
+    nb::object pair = call_method(name::popitem.ptr(), attribute(self, name::live.ptr()), Py_False);
     return pair[1];
 }
 
 void bind_pending_market(nb::module_& m) {
-    names = Names{intern("snapshots"),  intern("live"),
-                  intern("timestamp"),  intern("move_to_end"),
-                  intern("popitem"),    intern("popleft"),
-                  intern("appendleft"), intern("clear"),
-                  intern("values"),     nullptr};
     nb::dict ns;
     ns["__doc__"] = pending_market_doc;
     nb::object cls = core::make_class(m, "_PendingMarket", nb::tuple(), ns);
@@ -129,7 +108,7 @@ void bind_pending_market(nb::module_& m) {
     core::add_method(cls, "appendleft", &appendleft, nb::arg("item").none());
     core::add_method(cls, "popleft", &pending_popleft);
     core::add_method(cls, "clear", &clear);
-    names.cls = cls.inc_ref().ptr();
+    pending_market_class = cls.inc_ref().ptr();
     m.attr("_PendingMarket") = cls;
 }
 

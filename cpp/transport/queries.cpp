@@ -1,11 +1,11 @@
 // Signed market queries: `Transport.get`.
 #include <algorithm>
 
+#include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -28,7 +28,7 @@ void check_status(nb::handle response) {
 // The answer must be {"ok": true, "d": ...}.
 void check_body(nb::handle body) {
     bool valid = PyDict_Check(body.ptr()) && body.attr("get")("ok").is(Py_True) &&
-                 contains(body, nb::str("d"));
+                 core::contains(body, nb::str("d"));
     if (!valid) core::raise(zq_error(unavailable));
 }
 
@@ -102,10 +102,11 @@ Task<nb::object> get(nb::object self, nb::object path, nb::object params) {
         co_return co_await query_within_budget(self, path, params, budget, restoring);
     } catch (...) {
         nb::object error = core::exception_object(std::current_exception());
-        if (is_instance(error, PyExc_TimeoutError))
+        if (core::is_instance(error, PyExc_TimeoutError))
             core::raise_from_none(zq_error("行情查询多次恢复失败，请稍后重试。"));
-        if (is_instance(error, global("ZqError")) ||
-            is_instance(error, global("_RetryMarketError")) || !is_instance(error, PyExc_Exception))
+        if (core::is_instance(error, global("ZqError")) ||
+            core::is_instance(error, global("_RetryMarketError")) ||
+            !core::is_instance(error, PyExc_Exception))
             throw;
         core::raise_from_none(zq_error("行情查询无法完成。"));
     }

@@ -1,11 +1,11 @@
 // The market WebSocket: the frame reader, the readiness guard, the connection loop and close.
 #include <string_view>
 
+#include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/frames.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -69,8 +69,8 @@ void start_children(nb::handle self, nb::list children) {
 void raise_selected_error(nb::handle done) {
     nb::object zq_error_class = global("ZqError");
     for (nb::handle task : done) {
-        if (truthy(task.attr("cancelled")())) continue;
-        if (is_instance(task.attr("exception")(), zq_error_class)) task.attr("result")();
+        if (core::truthy(task.attr("cancelled")())) continue;
+        if (core::is_instance(task.attr("exception")(), zq_error_class)) task.attr("result")();
     }
     for (nb::handle task : done) task.attr("result")();
 }
@@ -87,14 +87,14 @@ Task<> wait_first(nb::object tasks) {
 
 // Whether the failure of a connection ends the stream for good; records the fatal error.
 bool is_fatal(nb::handle self, nb::handle error) {
-    if (is_instance(error, global("ZqError"))) {
+    if (core::is_instance(error, global("ZqError"))) {
         set_fatal(self, error);
         return true;
     }
     nb::object aiohttp = global("aiohttp");
-    bool retryable = is_instance(error, aiohttp.attr("ClientError")) ||
-                     is_instance(error, PyExc_TimeoutError) ||
-                     is_instance(error, global("_RetryMarketError"));
+    bool retryable = core::is_instance(error, aiohttp.attr("ClientError")) ||
+                     core::is_instance(error, PyExc_TimeoutError) ||
+                     core::is_instance(error, global("_RetryMarketError"));
     if (!retryable) {
         // The package keeps no log: the unexpected error travels as the cause, or it is lost.
         nb::object fatal = zq_error("行情服务异常");
@@ -103,7 +103,7 @@ bool is_fatal(nb::handle self, nb::handle error) {
         return true;
     }
     if (!self.attr("fatal_error").is_none()) return true;
-    if (is_instance(error, aiohttp.attr("WSServerHandshakeError"))) {
+    if (core::is_instance(error, aiohttp.attr("WSServerHandshakeError"))) {
         nb::object status = error.attr("status");
         long code = nb::cast<long>(status);
         if (code >= 400 && code < 500 && code != 408 && code != 429) {
@@ -180,7 +180,7 @@ Task<> guard_ready(nb::object self) {
     while (true) {
         nb::object verifying = self.attr("verify_account")();
         co_await std::move(verifying);
-        if (!truthy(self.attr("ready")) || !(self.attr("channels") <= self.attr("acked")))
+        if (!core::truthy(self.attr("ready")) || !(self.attr("channels") <= self.attr("acked")))
             self.attr("recovery").attr("check")();
         else
             self.attr("_report_ready")();
@@ -206,8 +206,8 @@ Task<> run(nb::object self) {
         if (failure) {
             try {
                 nb::object error = core::exception_object(failure);
-                if (is_instance(error, PyExc_Exception) &&
-                    !is_instance(error, global("asyncio").attr("CancelledError")))
+                if (core::is_instance(error, PyExc_Exception) &&
+                    !core::is_instance(error, global("asyncio").attr("CancelledError")))
                     fatal = is_fatal(self, error);
                 else
                     passing = failure;
@@ -247,7 +247,7 @@ Task<> close(nb::object self) {
             core::raise_from_none(zq_error("关闭行情连接失败"));
         }
     }
-    bool secure = starts_with(self.attr("url"), "https:");
+    bool secure = core::starts_with(self.attr("url"), "https:");
     nb::object sleeping =
         asyncio.attr("sleep")(secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0)));
     co_await std::move(sleeping);

@@ -1,8 +1,8 @@
 #include "transport/subscriptions.hpp"
 
+#include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -17,19 +17,19 @@ void add_kline_count(nb::handle self, int delta) {
 
 void subscribe(nb::handle self, nb::handle channel) {
     nb::object channels = self.attr("channels");
-    if (!contains(channels, channel)) {
+    if (!core::contains(channels, channel)) {
         nb::setattr(self, "_connection_announced", nb::bool_(false));
         channels.attr("add")(channel);
-        if (starts_with(channel, kline_prefix)) add_kline_count(self, 1);
+        if (core::starts_with(channel, kline_prefix)) add_kline_count(self, 1);
     }
     self.attr("subscriptions_changed").attr("set")();
 }
 
 void unsubscribe(nb::handle self, nb::handle channel) {
     nb::object channels = self.attr("channels");
-    if (contains(channels, channel)) {
+    if (core::contains(channels, channel)) {
         channels.attr("remove")(channel);
-        if (starts_with(channel, kline_prefix)) add_kline_count(self, -1);
+        if (core::starts_with(channel, kline_prefix)) add_kline_count(self, -1);
     }
 }
 
@@ -64,7 +64,7 @@ Py_ssize_t utf8_size(nb::handle text) {
 nb::list unsent_channels(nb::handle self, nb::handle sent) {
     nb::list unsent;
     for (nb::handle channel : nb::object(self.attr("channels")))
-        if (!contains(sent, channel)) unsent.append(channel);
+        if (!core::contains(sent, channel)) unsent.append(channel);
     if (PyList_Sort(unsent.ptr()) != 0) throw nb::python_error();
     return unsent;
 }
@@ -141,7 +141,7 @@ Task<> send_unsent(nb::object self, nb::object sent) {
 }  // namespace
 
 Task<> wait_ack(nb::object self, nb::object channel) {
-    while (!contains(self.attr("acked"), channel)) {
+    while (!core::contains(self.attr("acked"), channel)) {
         self.attr("raise_error")();
         nb::object event = self.attr("ack_changed");
         event.attr("clear")();

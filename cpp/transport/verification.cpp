@@ -1,9 +1,9 @@
 // The shared HTTP session and account token verification.
+#include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
-#include "transport/python_ops.hpp"
 
 namespace zqkit::transport {
 
@@ -134,8 +134,8 @@ Task<> verify_locked(nb::object self) {
     }
     if (!failure) co_return;
     nb::object error = core::exception_object(failure);
-    if (!is_instance(error, PyExc_Exception)) std::rethrow_exception(failure);
-    if (!is_instance(error, global("ZqError"))) error = zq_error(unavailable);
+    if (!core::is_instance(error, PyExc_Exception)) std::rethrow_exception(failure);
+    if (!core::is_instance(error, global("ZqError"))) error = zq_error(unavailable);
     co_await fail_verification(self, error);
 }
 

@@ -63,6 +63,7 @@ def test_exceptions_raised_in_cpp_keep_class_message_and_context():
         ("alloc", MemoryError, None),
         ("type", TypeError, "nanobind type error"),
         ("key", KeyError, "nanobind key error"),
+        ("value", ValueError, "nanobind value error"),
         ("other", SystemError, "unknown C++ exception"),
     ],
 )
@@ -72,6 +73,17 @@ def test_cpp_exceptions_become_python_exceptions(kind, error_type, message):
         run(m.throw_cpp(asyncio.sleep(0), kind))
     with pytest.raises(error_type, match=message and re.escape(message)):
         run(m.throw_cpp(m.return_none(), kind))
+    # A plain C entry point translates the same way.
+    with pytest.raises(error_type, match=message and re.escape(message)):
+        m.throw_through_guard(kind)
+
+
+def test_a_plain_entry_point_raises_the_same_python_object_every_time():
+    error = LookupError("kept")
+    for _ in range(3):
+        with pytest.raises(LookupError) as raised:
+            m.throw_through_guard(error)
+        assert raised.value is error
 
 
 def test_stop_iteration_leaving_the_body_becomes_runtime_error():

@@ -214,4 +214,12 @@ def test_method_takes_self_by_value():
         assert coroutine.__qualname__ == "Holder.method"
         assert await coroutine == (holder, 7)
 
+        # A class built from C++ as the modules build theirs: state in attributes, methods
+        # registered with add_coroutine.
+        tally = m.Tally()
+        adding = tally.add_later(2)
+        assert adding.__qualname__ == "Tally.add_later"
+        assert sorted(await asyncio.gather(adding, tally.add_later(3))) == [2, 5]
+        assert tally.total == 5 and m.Tally.add_later.__qualname__ == "Tally.add_later"
+
     run(main())

@@ -1,12 +1,6 @@
-#include "transport/python_ops.hpp"
+#include "core/py_ops.hpp"
 
-namespace zqkit::transport {
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
+namespace zqkit::core {
 
 Py_ssize_t size_of(nb::handle value) {
     Py_ssize_t size = PyObject_Size(value.ptr());
@@ -68,4 +62,10 @@ std::vector<nb::object> unpack(nb::handle item, size_t count) {
     return parts;
 }
 
-}  // namespace zqkit::transport
+nb::handle intern(const char* text) {
+    PyObject* string = PyUnicode_InternFromString(text);
+    if (string == nullptr) throw nb::python_error();
+    return string;  // kept: see the header
+}
+
+}  // namespace zqkit::core
