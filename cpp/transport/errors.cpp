@@ -35,11 +35,32 @@ nb::object backoff_delay(nb::handle failures) {
     return nb::float_(delay);
 }
 
+Fault describe_fault(nb::handle error) {
+    return {.zq_error = is_instance(error, global("ZqError")),
+            .connection = is_instance(error, global("aiohttp").attr("ClientError")),
+            .retry_market = is_instance(error, global("_RetryMarketError")),
+            .timeout = is_instance(error, PyExc_TimeoutError)};
+}
+
 bool is_transient(const nb::python_error& error, nb::handle deadline) {
-    if (error.matches(global("aiohttp").attr("ClientError")) ||
-        error.matches(global("_RetryMarketError")))
-        return true;
-    return error.matches(PyExc_TimeoutError) && !truthy(deadline.attr("expired")());
+    Fault fault = describe_fault(error.value());
+    bool expired = fault.timeout && truthy(deadline.attr("expired")());
+    return is_transient(fault, expired);
+}
+
+nb::object refusal_error(const Verdict& verdict, nb::handle status) {
+    return verdict.with_status ? zq_error(verdict.message, status) : zq_error(verdict.message);
+}
+
+void act_on_status(const Verdict& verdict, nb::handle status) {
+    switch (verdict.action) {
+        case Action::proceed:
+            return;
+        case Action::retry:
+            core::raise(retry_market_error());
+        case Action::give_up:
+            core::raise(refusal_error(verdict, status));
+    }
 }
 
 }  // namespace zqkit::transport

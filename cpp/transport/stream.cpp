@@ -3,6 +3,7 @@
 
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/frames.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
@@ -87,27 +88,22 @@ Task<> wait_first(nb::object tasks) {
 
 // Whether the failure of a connection ends the stream for good; records the fatal error.
 bool is_fatal(nb::handle self, nb::handle error) {
-    if (is_instance(error, global("ZqError"))) {
-        set_fatal(self, error);
-        return true;
-    }
-    nb::object aiohttp = global("aiohttp");
-    bool retryable = is_instance(error, aiohttp.attr("ClientError")) ||
-                     is_instance(error, PyExc_TimeoutError) ||
-                     is_instance(error, global("_RetryMarketError"));
-    if (!retryable) {
-        // The package keeps no log: the unexpected error travels as the cause, or it is lost.
-        nb::object fatal = zq_error("行情服务异常");
-        PyException_SetCause(fatal.ptr(), error.inc_ref().ptr());
+    Verdict verdict = stream_fault_verdict(describe_fault(error));
+    if (verdict.action == Action::give_up) {
+        nb::object fatal = nb::borrow(error);
+        if (verdict.message != nullptr) {
+            fatal = zq_error(verdict.message);
+            PyException_SetCause(fatal.ptr(), error.inc_ref().ptr());
+        }
         set_fatal(self, fatal);
         return true;
     }
     if (!self.attr("fatal_error").is_none()) return true;
-    if (is_instance(error, aiohttp.attr("WSServerHandshakeError"))) {
+    if (is_instance(error, global("aiohttp").attr("WSServerHandshakeError"))) {
         nb::object status = error.attr("status");
-        long code = nb::cast<long>(status);
-        if (code >= 400 && code < 500 && code != 408 && code != 429) {
-            set_fatal(self, zq_error("行情服务拒绝连接", status));
+        Verdict refusal = handshake_status_verdict(nb::cast<long>(status));
+        if (refusal.action == Action::give_up) {
+            set_fatal(self, refusal_error(refusal, status));
             return true;
         }
     }
@@ -115,7 +111,7 @@ bool is_fatal(nb::handle self, nb::handle error) {
         self.attr("recovery").attr("fail")();
     } catch (const nb::python_error& spent) {
         if (!spent.matches(global("ZqError"))) throw;
-        set_fatal(self, zq_error("行情连接多次恢复失败，请稍后重新连接。"));
+        set_fatal(self, zq_error(messages::reconnect_spent));
         return true;
     }
     return false;
@@ -173,7 +169,7 @@ Task<> receive(nb::object self) {
     while (std::optional<nb::object> message = co_await messages.next()) {
         handle_message(self, *message);
     }
-    core::raise(global("aiohttp").attr("ClientConnectionError")("行情 WebSocket 已关闭"));
+    core::raise(global("aiohttp").attr("ClientConnectionError")(messages::socket_closed));
 }
 
 Task<> guard_ready(nb::object self) {
@@ -244,12 +240,12 @@ Task<> close(nb::object self) {
             co_await std::move(closing);
         } catch (const nb::python_error& error) {
             if (!error.matches(PyExc_Exception)) throw;
-            core::raise_from_none(zq_error("关闭行情连接失败"));
+            core::raise_from_none(zq_error(messages::close_failed));
         }
     }
     bool secure = starts_with(self.attr("url"), "https:");
-    nb::object sleeping =
-        asyncio.attr("sleep")(secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0)));
+    nb::object pause = secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0));
+    nb::object sleeping = asyncio.attr("sleep")(pause);
     co_await std::move(sleeping);
 }
 
