@@ -5,6 +5,7 @@
 
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -30,8 +31,10 @@ nb::object zq_error(const char* message, nb::handle status) {
 
 nb::object backoff_delay(nb::handle failures) {
     long count = nb::cast<long>(failures);
-    double delay = std::ldexp(0.5, static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));
-    if (delay > 8) return nb::int_(8);
+    double delay = std::ldexp(timing::exchange_first_pause_seconds,
+                              static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));
+    if (delay > timing::exchange_max_pause_seconds)
+        return nb::int_(timing::exchange_max_pause_seconds);
     return nb::float_(delay);
 }
 

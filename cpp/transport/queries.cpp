@@ -7,6 +7,7 @@
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -86,7 +87,8 @@ Task<nb::object> query_within_budget(nb::object self, nb::object path, nb::objec
 // The connection's own budget while restoring, else a fresh one for this query.
 nb::object query_budget(nb::handle self, bool restoring) {
     if (restoring) return self.attr("recovery");
-    return global("Recovery")(messages::query_budget, 3, 120);
+    return global("Recovery")(messages::query_budget, timing::query_attempts,
+                              timing::query_seconds);
 }
 
 }  // namespace

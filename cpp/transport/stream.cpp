@@ -7,6 +7,7 @@
 #include "transport/frames.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -38,8 +39,8 @@ Task<> open_websocket(nb::object self) {
     co_await core::async_with(within, [&](nb::object) -> Task<> {
         nb::object url = global("URL")(self.attr("ws_url") + nb::str("/"));
         nb::object headers = global("_signature_headers")("GET", url);
-        nb::object opening =
-            session.attr("ws_connect")(url, "heartbeat"_a = 30, "headers"_a = headers);
+        nb::object opening = session.attr("ws_connect")(
+            url, "heartbeat"_a = timing::heartbeat_seconds, "headers"_a = headers);
         nb::object ws = co_await std::move(opening);
         nb::setattr(self, "ws", ws);
     });
@@ -152,7 +153,7 @@ Task<> serve_connection(nb::object self, nb::list children, nb::object* delay) {
     start_children(self, children);
     co_await wait_first(children);
     self.attr("_report_ready")();
-    *delay = nb::int_(1);
+    *delay = nb::int_(timing::reconnect_first_pause_seconds);
     // Reader, sender and guard never finish without an exception, so this raises.
     nb::list rest;
     rest.append(children[0]);
@@ -180,13 +181,13 @@ Task<> guard_ready(nb::object self) {
             self.attr("recovery").attr("check")();
         else
             self.attr("_report_ready")();
-        nb::object sleeping = global("asyncio").attr("sleep")(0.1);
+        nb::object sleeping = global("asyncio").attr("sleep")(timing::ready_guard_poll_seconds);
         co_await std::move(sleeping);
     }
 }
 
 Task<> run(nb::object self) {
-    nb::object delay = nb::int_(1);
+    nb::object delay = nb::int_(timing::reconnect_first_pause_seconds);
     self.attr("recovery").attr("begin")();
     while (true) {
         nb::list children;
@@ -220,7 +221,7 @@ Task<> run(nb::object self) {
         nb::object sleeping = global("asyncio").attr("sleep")(delay);
         co_await std::move(sleeping);
         nb::object doubled = delay * nb::int_(2);
-        nb::int_ most(30);
+        nb::int_ most(timing::reconnect_max_pause_seconds);
         delay = doubled <= most ? doubled : nb::object(most);
     }
 }
@@ -244,7 +245,8 @@ Task<> close(nb::object self) {
         }
     }
     bool secure = starts_with(self.attr("url"), "https:");
-    nb::object pause = secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0));
+    nb::object pause =
+        secure ? nb::object(nb::float_(timing::tls_close_pause_seconds)) : nb::object(nb::int_(0));
     nb::object sleeping = asyncio.attr("sleep")(pause);
     co_await std::move(sleeping);
 }

@@ -5,6 +5,7 @@
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
 #include "transport/python_ops.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -15,17 +16,17 @@ using namespace nb::literals;
 // The server's Retry-After, clamped to 0..cap; absent or not a number, the default.
 double retry_after_seconds(nb::handle response) {
     nb::object header = response.attr("headers").attr("get")("Retry-After");
-    if (header.is_none()) return 1.0;
+    if (header.is_none()) return timing::retry_after_default_seconds;
     PyObject* number = PyNumber_Float(header.ptr());
     if (number == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
         PyErr_Clear();
-        return 1.0;
+        return timing::retry_after_default_seconds;
     }
     double seconds = PyFloat_AS_DOUBLE(number);
     Py_DECREF(number);
     if (!(seconds > 0)) return 0.0;
-    return seconds > 120.0 ? 120.0 : seconds;
+    return seconds > timing::retry_after_cap_seconds ? timing::retry_after_cap_seconds : seconds;
 }
 
 // Raises the verdict of any answer but 200.
@@ -66,13 +67,13 @@ Task<> request_verification(nb::object self, double* retry_after) {
     co_await core::async_with(request, [&](nb::object response) -> Task<> {
         co_await read_answer(response, retry_after);
     });
-    nb::object valid_until = started + nb::int_(1800);
+    nb::object valid_until = started + nb::int_(timing::verification_valid_seconds);
     nb::setattr(self, "_verified_until", valid_until);
 }
 
 // Retries transient faults under `budget`, all within the verification's time limit.
 Task<> verify_within_budget(nb::object self, nb::object budget) {
-    nb::object limit = global("asyncio").attr("timeout")(120);
+    nb::object limit = global("asyncio").attr("timeout")(timing::verification_seconds);
     co_await core::async_with(limit, [&](nb::object deadline) -> Task<> {
         while (true) {
             budget.attr("check")();
@@ -121,7 +122,8 @@ Task<> verify_locked(nb::object self) {
     self.attr("raise_error")();
     nb::object now = global("time").attr("monotonic")();
     if (now < self.attr("_verified_until")) co_return;
-    nb::object budget = global("Recovery")(messages::verification_budget, 3, 120);
+    nb::object budget = global("Recovery")(
+        messages::verification_budget, timing::verification_attempts, timing::verification_seconds);
     budget.attr("begin")();
     std::exception_ptr failure;
     try {
