@@ -99,12 +99,18 @@ struct Verdict {
 
 // ---- HTTP statuses ----
 
+// give_up with ZqError(message, status=<the answer's status>).
+constexpr Verdict refusal_with_status(const char* message) {
+    return {.action = Action::give_up, .message = message, .with_status = true};
+}
+
 // The service asks to be asked again later: the request timed out (408), too many requests
 // (429), or a fault on its side (5xx).
 constexpr bool is_retryable_status(long status) {
     return status == 408 || status == 429 || status >= 500;
 }
 
+// The service refuses who is asking: not authenticated (401) or not allowed (403).
 constexpr bool is_auth_status(long status) {
     return status == 401 || status == 403;
 }
@@ -112,35 +118,20 @@ constexpr bool is_auth_status(long status) {
 // The answer of the verification service.
 constexpr Verdict verification_status_verdict(long status) {
     // The same token would be refused again; the status tells support which refusal it was.
-    if (is_auth_status(status))
-        return {
-            .action = Action::give_up,
-            .message = messages::token_rejected,
-            .with_status = true,
-        };
+    if (is_auth_status(status)) return refusal_with_status(messages::token_rejected);
     // Only verification honours Retry-After: it is one request that everything else waits for,
     // so waiting as long as the service asks beats being throttled again.
     if (status == 429) return {.action = Action::retry, .waits_retry_after = true};
     if (is_retryable_status(status)) return {.action = Action::retry};
     // Another 4xx, a redirect (never followed) or a 2xx other than 200 will not change by itself.
-    if (status != 200)
-        return {
-            .action = Action::give_up,
-            .message = messages::verification_refused,
-            .with_status = true,
-        };
+    if (status != 200) return refusal_with_status(messages::verification_refused);
     return {.action = Action::proceed};
 }
 
 // The answer to a signed market query.
 constexpr Verdict query_status_verdict(long status) {
     // The signature covers the clock and the SDK's key: a wrong system time or an outdated SDK.
-    if (is_auth_status(status))
-        return {
-            .action = Action::give_up,
-            .message = messages::query_signature_rejected,
-            .with_status = true,
-        };
+    if (is_auth_status(status)) return refusal_with_status(messages::query_signature_rejected);
     // Queries keep their own short back-off and ignore Retry-After: the caller is waiting for
     // the answer, and one long pause would spend the query's whole budget.
     if (is_retryable_status(status)) return {.action = Action::retry};
@@ -156,11 +147,7 @@ constexpr Verdict handshake_status_verdict(long status) {
     // handshake brings no body to tell causes apart, so one message serves them all and the
     // status says which it was.
     if (status >= 400 && status < 500 && !is_retryable_status(status))
-        return {
-            .action = Action::give_up,
-            .message = messages::connection_refused,
-            .with_status = true,
-        };
+        return refusal_with_status(messages::connection_refused);
     // 408, 429, 5xx, and whatever else is not an upgrade (a proxy's page, a redirect): a failed
     // connection like any other, retried after the stream's back-off within its budget.
     return {.action = Action::retry};
