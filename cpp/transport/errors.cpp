@@ -5,6 +5,7 @@
 
 #include "core/py_ops.hpp"
 #include "transport/module_state.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -30,16 +31,39 @@ nb::object zq_error(const char* message, nb::handle status) {
 
 nb::object backoff_delay(nb::handle failures) {
     long count = nb::cast<long>(failures);
-    double delay = std::ldexp(0.5, static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));
-    if (delay > 8) return nb::int_(8);
+    double delay = std::ldexp(timing::exchange_first_pause_seconds,
+                              static_cast<int>(std::clamp(count - 1, -1000L, 1000L)));
+    if (delay > timing::exchange_max_pause_seconds)
+        return nb::int_(timing::exchange_max_pause_seconds);
     return nb::float_(delay);
 }
 
+Fault describe_fault(nb::handle error) {
+    return {.zq_error = core::is_instance(error, global("ZqError")),
+            .connection = core::is_instance(error, global("aiohttp").attr("ClientError")),
+            .retry_market = core::is_instance(error, global("_RetryMarketError")),
+            .timeout = core::is_instance(error, PyExc_TimeoutError)};
+}
+
 bool is_transient(const nb::python_error& error, nb::handle deadline) {
-    if (error.matches(global("aiohttp").attr("ClientError")) ||
-        error.matches(global("_RetryMarketError")))
-        return true;
-    return error.matches(PyExc_TimeoutError) && !core::truthy(deadline.attr("expired")());
+    Fault fault = describe_fault(error.value());
+    bool expired = fault.timeout && core::truthy(deadline.attr("expired")());
+    return is_transient(fault, expired);
+}
+
+nb::object refusal_error(const Verdict& verdict, nb::handle status) {
+    return verdict.with_status ? zq_error(verdict.message, status) : zq_error(verdict.message);
+}
+
+void act_on_status(const Verdict& verdict, nb::handle status) {
+    switch (verdict.action) {
+        case Action::proceed:
+            return;
+        case Action::retry:
+            core::raise(retry_market_error());
+        case Action::give_up:
+            core::raise(refusal_error(verdict, status));
+    }
 }
 
 }  // namespace zqkit::transport

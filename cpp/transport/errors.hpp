@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "core/py_errors.hpp"
+#include "transport/failure_verdicts.hpp"
 
 namespace zqkit::transport {
 
@@ -26,10 +27,18 @@ namespace zqkit::transport {
 // verification (0.5, 1, 2, 4, 8, 8 ... seconds).
 nb::object backoff_delay(nb::handle failures);
 
-// A fault after which the same request may simply be sent again: a connection error,
-// `_RetryMarketError`, or the session's own per-request time-out. `deadline` is the
-// asyncio.timeout guarding the whole operation; once it has expired, a TimeoutError is its
-// verdict and no longer a single request's.
+// What `error` (an Exception) is, for the verdicts of failure_verdicts.hpp.
+Fault describe_fault(nb::handle error);
+
+// A fault after which the same request may simply be sent again (see `is_transient(Fault)`).
+// `deadline` is the asyncio.timeout guarding the whole operation.
 bool is_transient(const nb::python_error& error, nb::handle deadline);
+
+// The ZqError of a give_up verdict on an HTTP answer, carrying `status` when the verdict says so.
+nb::object refusal_error(const Verdict& verdict, nb::handle status);
+
+// Acts on the verdict on an HTTP answer: returns to read the answer, raises _RetryMarketError
+// to retry, raises the refusal otherwise.
+void act_on_status(const Verdict& verdict, nb::handle status);
 
 }  // namespace zqkit::transport

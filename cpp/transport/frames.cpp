@@ -3,6 +3,7 @@
 #include "core/py_errors.hpp"
 #include "core/py_ops.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/json_reader.hpp"
 #include "transport/module_state.hpp"
 #include "transport/names.hpp"
@@ -13,10 +14,8 @@ namespace zqkit::transport {
 
 namespace {
 
-constexpr const char* invalid_json = "行情 WebSocket 消息的 JSON 无效";
-
 [[noreturn]] void raise_invalid_json() {
-    core::raise_from_none(zq_error(invalid_json));
+    core::raise_from_none(zq_error(messages::frame_json_invalid));
 }
 
 nb::object parse_json(nb::handle data) {
@@ -61,7 +60,7 @@ bool is_valid_ack(nb::handle self, nb::handle body, nb::handle channels) {
 
 void accept_ack(nb::handle self, nb::handle body) {
     nb::object channels = member(body, name::key_c);
-    if (!is_valid_ack(self, body, channels)) core::raise(zq_error("行情订阅确认消息无效"));
+    if (!is_valid_ack(self, body, channels)) core::raise(zq_error(messages::ack_invalid));
     self.attr(name::acked).attr("update")(channels);
     self.attr(name::ack_changed).attr(name::set)();
     self.attr(name::report_ready)();
@@ -83,11 +82,11 @@ nb::object decode_push(nb::handle body, nb::handle channel) {
 
 void accept_push(nb::handle self, nb::handle body) {
     nb::object channel = member(body, name::key_c);
-    if (!PyUnicode_Check(channel.ptr())) core::raise(zq_error("收到未订阅的行情频道数据"));
+    if (!PyUnicode_Check(channel.ptr())) core::raise(zq_error(messages::push_not_subscribed));
     if (!core::contains(self.attr(name::channels), channel)) {
         if (core::contains(self.attr(name::sent), channel))
             return;  // unsubscribed since it was sent
-        core::raise(zq_error("收到未订阅的行情频道数据"));
+        core::raise(zq_error(messages::push_not_subscribed));
     }
     nb::object data = decode_push(body, channel);
     nb::object sequence = self.attr(name::sequence) + nb::int_(1);
@@ -114,13 +113,13 @@ void handle_message(nb::handle self, nb::handle message) {
     nb::object kinds = aiohttp.attr(name::ws_message_type);
     nb::object kind = message.attr(name::type);
     if (kind.equal(kinds.attr(name::error)))
-        core::raise(aiohttp.attr("ClientConnectionError")("行情 WebSocket 接收失败"));
-    if (kind.not_equal(kinds.attr(name::text)))
-        core::raise(zq_error("行情 WebSocket 消息不是文本"));
+        core::raise(aiohttp.attr("ClientConnectionError")(messages::socket_receive_failed));
+    if (kind.not_equal(kinds.attr(name::text))) core::raise(zq_error(messages::frame_not_text));
     nb::object body = parse_json(message.attr(name::data));
-    if (!PyDict_Check(body.ptr())) core::raise(zq_error("行情 WebSocket 消息格式无效"));
+    if (!PyDict_Check(body.ptr())) core::raise(zq_error(messages::frame_not_object));
     if (core::contains(body, name::key_op)) return accept_ack(self, body);
-    if (member(body, name::key_ok).is(Py_False)) core::raise(zq_error("行情订阅失败"));
+    if (member(body, name::key_ok).is(Py_False))
+        core::raise(zq_error(messages::subscription_refused));
     accept_push(self, body);
 }
 

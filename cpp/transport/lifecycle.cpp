@@ -2,6 +2,7 @@
 
 #include "core/py_ops.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/module_state.hpp"
 
 namespace zqkit::transport {
@@ -48,7 +49,7 @@ void transport_init(nb::handle self, nb::handle url, nb::handle timeout, nb::han
     nb::setattr(self, "_connection_announced", nb::bool_(false));
     nb::setattr(self, "fatal_error", nb::none());
     nb::setattr(self, "ws", nb::none());
-    nb::setattr(self, "recovery", global("Recovery")("行情连接"));
+    nb::setattr(self, "recovery", global("Recovery")(messages::connection_budget));
     nb::setattr(self, "bootstrap_task", nb::none());
     // Channels sent on the current connection: the service keeps pushing a channel after
     // `unsubscribe` (nothing is sent for it), and those pushes must not count as foreign data.

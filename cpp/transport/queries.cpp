@@ -4,8 +4,10 @@
 #include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -13,29 +15,23 @@ namespace {
 
 using namespace nb::literals;
 
-constexpr const char* unavailable = "行情数据暂不可用。";
-
 // Raises the verdict of any answer but 200.
 void check_status(nb::handle response) {
     nb::object status = response.attr("status");
-    long code = nb::cast<long>(status);
-    if (code == 401 || code == 403)
-        core::raise(zq_error("行情请求校验失败，请检查 SDK 版本和系统时间。", status));
-    if (code == 408 || code == 429 || code >= 500) core::raise(retry_market_error());
-    if (code != 200) core::raise(zq_error("行情查询未获允许，请检查查询条件。"));
+    act_on_status(query_status_verdict(nb::cast<long>(status)), status);
 }
 
 // The answer must be {"ok": true, "d": ...}.
 void check_body(nb::handle body) {
     bool valid = PyDict_Check(body.ptr()) && body.attr("get")("ok").is(Py_True) &&
                  core::contains(body, nb::str("d"));
-    if (!valid) core::raise(zq_error(unavailable));
+    if (!valid) core::raise(zq_error(messages::query_answer_invalid));
 }
 
 Task<nb::object> read_answer(nb::object self, nb::object response, nb::object budget,
                              bool restoring) {
     check_status(response);
-    nb::object body = co_await read_json_body(response, unavailable);
+    nb::object body = co_await read_json_body(response, messages::query_answer_invalid);
     check_body(body);
     if (!restoring) budget.attr("success")();
     // A fatal stream error that arrived meanwhile wins over the answer.
@@ -88,6 +84,13 @@ Task<nb::object> query_within_budget(nb::object self, nb::object path, nb::objec
     co_return result;
 }
 
+// The connection's own budget while restoring, else a fresh one for this query.
+nb::object query_budget(nb::handle self, bool restoring) {
+    if (restoring) return self.attr("recovery");
+    return global("Recovery")(messages::query_budget, timing::query_attempts,
+                              timing::query_seconds);
+}
+
 }  // namespace
 
 Task<nb::object> get(nb::object self, nb::object path, nb::object params) {
@@ -95,20 +98,16 @@ Task<nb::object> get(nb::object self, nb::object path, nb::object params) {
     co_await std::move(verifying);
     nb::object current = global("asyncio").attr("current_task")();
     bool restoring = current.is(self.attr("bootstrap_task"));
-    nb::object budget =
-        restoring ? nb::object(self.attr("recovery")) : global("Recovery")("行情查询", 3, 120);
+    nb::object budget = query_budget(self, restoring);
     budget.attr("begin")();
     try {
         co_return co_await query_within_budget(self, path, params, budget, restoring);
     } catch (...) {
         nb::object error = core::exception_object(std::current_exception());
-        if (core::is_instance(error, PyExc_TimeoutError))
-            core::raise_from_none(zq_error("行情查询多次恢复失败，请稍后重试。"));
-        if (core::is_instance(error, global("ZqError")) ||
-            core::is_instance(error, global("_RetryMarketError")) ||
-            !core::is_instance(error, PyExc_Exception))
-            throw;
-        core::raise_from_none(zq_error("行情查询无法完成。"));
+        if (!core::is_instance(error, PyExc_Exception)) throw;
+        Verdict verdict = query_fault_verdict(describe_fault(error));
+        if (verdict.message == nullptr) throw;
+        core::raise_from_none(zq_error(verdict.message));
     }
 }
 

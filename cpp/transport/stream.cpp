@@ -4,8 +4,10 @@
 #include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/frames.hpp"
 #include "transport/module_state.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -37,8 +39,8 @@ Task<> open_websocket(nb::object self) {
     co_await core::async_with(within, [&](nb::object) -> Task<> {
         nb::object url = global("URL")(self.attr("ws_url") + nb::str("/"));
         nb::object headers = global("_signature_headers")("GET", url);
-        nb::object opening =
-            session.attr("ws_connect")(url, "heartbeat"_a = 30, "headers"_a = headers);
+        nb::object opening = session.attr("ws_connect")(
+            url, "heartbeat"_a = timing::heartbeat_seconds, "headers"_a = headers);
         nb::object ws = co_await std::move(opening);
         nb::setattr(self, "ws", ws);
     });
@@ -87,27 +89,22 @@ Task<> wait_first(nb::object tasks) {
 
 // Whether the failure of a connection ends the stream for good; records the fatal error.
 bool is_fatal(nb::handle self, nb::handle error) {
-    if (core::is_instance(error, global("ZqError"))) {
-        set_fatal(self, error);
-        return true;
-    }
-    nb::object aiohttp = global("aiohttp");
-    bool retryable = core::is_instance(error, aiohttp.attr("ClientError")) ||
-                     core::is_instance(error, PyExc_TimeoutError) ||
-                     core::is_instance(error, global("_RetryMarketError"));
-    if (!retryable) {
-        // The package keeps no log: the unexpected error travels as the cause, or it is lost.
-        nb::object fatal = zq_error("行情服务异常");
-        PyException_SetCause(fatal.ptr(), error.inc_ref().ptr());
+    Verdict verdict = stream_fault_verdict(describe_fault(error));
+    if (verdict.action == Action::give_up) {
+        nb::object fatal = nb::borrow(error);
+        if (verdict.message != nullptr) {
+            fatal = zq_error(verdict.message);
+            PyException_SetCause(fatal.ptr(), error.inc_ref().ptr());
+        }
         set_fatal(self, fatal);
         return true;
     }
     if (!self.attr("fatal_error").is_none()) return true;
-    if (core::is_instance(error, aiohttp.attr("WSServerHandshakeError"))) {
+    if (core::is_instance(error, global("aiohttp").attr("WSServerHandshakeError"))) {
         nb::object status = error.attr("status");
-        long code = nb::cast<long>(status);
-        if (code >= 400 && code < 500 && code != 408 && code != 429) {
-            set_fatal(self, zq_error("行情服务拒绝连接", status));
+        Verdict refusal = handshake_status_verdict(nb::cast<long>(status));
+        if (refusal.action == Action::give_up) {
+            set_fatal(self, refusal_error(refusal, status));
             return true;
         }
     }
@@ -115,7 +112,7 @@ bool is_fatal(nb::handle self, nb::handle error) {
         self.attr("recovery").attr("fail")();
     } catch (const nb::python_error& spent) {
         if (!spent.matches(global("ZqError"))) throw;
-        set_fatal(self, zq_error("行情连接多次恢复失败，请稍后重新连接。"));
+        set_fatal(self, zq_error(messages::reconnect_spent));
         return true;
     }
     return false;
@@ -156,7 +153,7 @@ Task<> serve_connection(nb::object self, nb::list children, nb::object* delay) {
     start_children(self, children);
     co_await wait_first(children);
     self.attr("_report_ready")();
-    *delay = nb::int_(1);
+    *delay = nb::int_(timing::reconnect_first_pause_seconds);
     // Reader, sender and guard never finish without an exception, so this raises.
     nb::list rest;
     rest.append(children[0]);
@@ -173,7 +170,7 @@ Task<> receive(nb::object self) {
     while (std::optional<nb::object> message = co_await messages.next()) {
         handle_message(self, *message);
     }
-    core::raise(global("aiohttp").attr("ClientConnectionError")("行情 WebSocket 已关闭"));
+    core::raise(global("aiohttp").attr("ClientConnectionError")(messages::socket_closed));
 }
 
 Task<> guard_ready(nb::object self) {
@@ -184,13 +181,13 @@ Task<> guard_ready(nb::object self) {
             self.attr("recovery").attr("check")();
         else
             self.attr("_report_ready")();
-        nb::object sleeping = global("asyncio").attr("sleep")(0.1);
+        nb::object sleeping = global("asyncio").attr("sleep")(timing::ready_guard_poll_seconds);
         co_await std::move(sleeping);
     }
 }
 
 Task<> run(nb::object self) {
-    nb::object delay = nb::int_(1);
+    nb::object delay = nb::int_(timing::reconnect_first_pause_seconds);
     self.attr("recovery").attr("begin")();
     while (true) {
         nb::list children;
@@ -224,7 +221,7 @@ Task<> run(nb::object self) {
         nb::object sleeping = global("asyncio").attr("sleep")(delay);
         co_await std::move(sleeping);
         nb::object doubled = delay * nb::int_(2);
-        nb::int_ most(30);
+        nb::int_ most(timing::reconnect_max_pause_seconds);
         delay = doubled <= most ? doubled : nb::object(most);
     }
 }
@@ -244,12 +241,13 @@ Task<> close(nb::object self) {
             co_await std::move(closing);
         } catch (const nb::python_error& error) {
             if (!error.matches(PyExc_Exception)) throw;
-            core::raise_from_none(zq_error("关闭行情连接失败"));
+            core::raise_from_none(zq_error(messages::close_failed));
         }
     }
     bool secure = core::starts_with(self.attr("url"), "https:");
-    nb::object sleeping =
-        asyncio.attr("sleep")(secure ? nb::object(nb::float_(0.25)) : nb::object(nb::int_(0)));
+    nb::object pause =
+        secure ? nb::object(nb::float_(timing::tls_close_pause_seconds)) : nb::object(nb::int_(0));
+    nb::object sleeping = asyncio.attr("sleep")(pause);
     co_await std::move(sleeping);
 }
 

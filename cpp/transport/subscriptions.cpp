@@ -2,6 +2,7 @@
 
 #include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/module_state.hpp"
 
 namespace zqkit::transport {
@@ -77,7 +78,8 @@ Task<> send_batch(nb::object self, nb::object batch, nb::object sent) {
         co_await std::move(sending);
     } catch (const nb::python_error& error) {
         if (!error.matches(PyExc_ConnectionError)) throw;
-        nb::object fault = global("aiohttp").attr("ClientConnectionError")("行情订阅发送失败");
+        nb::object fault =
+            global("aiohttp").attr("ClientConnectionError")(messages::subscription_send_failed);
         core::raise_from(fault, error.value());
     }
     sent.attr("update")(batch);

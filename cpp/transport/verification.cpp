@@ -2,8 +2,10 @@
 #include "core/py_ops.hpp"
 #include "transport/coroutines.hpp"
 #include "transport/errors.hpp"
+#include "transport/failure_verdicts.hpp"
 #include "transport/json_body.hpp"
 #include "transport/module_state.hpp"
+#include "transport/timing_policy.hpp"
 
 namespace zqkit::transport {
 
@@ -11,33 +13,28 @@ namespace {
 
 using namespace nb::literals;
 
-constexpr const char* unavailable = "账户验证暂不可用，请稍后重试。";
-constexpr const char* invalid_answer = "账户验证响应无效。";
-
-// The server's Retry-After, clamped to 0..120; a value that is not a number waits 1 second.
+// The server's Retry-After, clamped to 0..cap; absent or not a number, the default.
 double retry_after_seconds(nb::handle response) {
-    nb::object header = response.attr("headers").attr("get")("Retry-After", "1");
+    nb::object header = response.attr("headers").attr("get")("Retry-After");
+    if (header.is_none()) return timing::retry_after_default_seconds;
     PyObject* number = PyNumber_Float(header.ptr());
     if (number == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
         PyErr_Clear();
-        return 1.0;
+        return timing::retry_after_default_seconds;
     }
     double seconds = PyFloat_AS_DOUBLE(number);
     Py_DECREF(number);
     if (!(seconds > 0)) return 0.0;
-    return seconds > 120 ? 120.0 : seconds;
+    return seconds > timing::retry_after_cap_seconds ? timing::retry_after_cap_seconds : seconds;
 }
 
 // Raises the verdict of any answer but 200.
 void check_status(nb::handle response, double* retry_after) {
     nb::object status = response.attr("status");
-    long code = nb::cast<long>(status);
-    if (code == 401 || code == 403)
-        core::raise(zq_error("账户验证失败，请检查 Token 或账户状态。", status));
-    if (code == 429) *retry_after = retry_after_seconds(response);
-    if (code == 408 || code == 429 || code >= 500) core::raise(retry_market_error());
-    if (code != 200) core::raise(zq_error("账户验证请求未获允许。", status));
+    Verdict verdict = verification_status_verdict(nb::cast<long>(status));
+    if (verdict.waits_retry_after) *retry_after = retry_after_seconds(response);
+    act_on_status(verdict, status);
 }
 
 // The answer must be {"ok": true, "d": {}}.
@@ -48,12 +45,12 @@ void check_body(nb::handle body) {
         nb::object data = body.attr("get")("d");
         valid = ok.is(Py_True) && !data.not_equal(nb::dict());
     }
-    if (!valid) core::raise(zq_error(invalid_answer));
+    if (!valid) core::raise(zq_error(messages::verification_answer_invalid));
 }
 
 Task<> read_answer(nb::object response, double* retry_after) {
     check_status(response, retry_after);
-    nb::object body = co_await read_json_body(response, invalid_answer);
+    nb::object body = co_await read_json_body(response, messages::verification_answer_invalid);
     check_body(body);
 }
 
@@ -70,12 +67,13 @@ Task<> request_verification(nb::object self, double* retry_after) {
     co_await core::async_with(request, [&](nb::object response) -> Task<> {
         co_await read_answer(response, retry_after);
     });
-    nb::setattr(self, "_verified_until", started + nb::int_(1800));
+    nb::object valid_until = started + nb::int_(timing::verification_valid_seconds);
+    nb::setattr(self, "_verified_until", valid_until);
 }
 
-// Retries transient faults under `budget`, all within 120 seconds.
+// Retries transient faults under `budget`, all within the verification's time limit.
 Task<> verify_within_budget(nb::object self, nb::object budget) {
-    nb::object limit = global("asyncio").attr("timeout")(120);
+    nb::object limit = global("asyncio").attr("timeout")(timing::verification_seconds);
     co_await core::async_with(limit, [&](nb::object deadline) -> Task<> {
         while (true) {
             budget.attr("check")();
@@ -124,7 +122,8 @@ Task<> verify_locked(nb::object self) {
     self.attr("raise_error")();
     nb::object now = global("time").attr("monotonic")();
     if (now < self.attr("_verified_until")) co_return;
-    nb::object budget = global("Recovery")("账户验证", 3, 120);
+    nb::object budget = global("Recovery")(
+        messages::verification_budget, timing::verification_attempts, timing::verification_seconds);
     budget.attr("begin")();
     std::exception_ptr failure;
     try {
@@ -135,7 +134,8 @@ Task<> verify_locked(nb::object self) {
     if (!failure) co_return;
     nb::object error = core::exception_object(failure);
     if (!core::is_instance(error, PyExc_Exception)) std::rethrow_exception(failure);
-    if (!core::is_instance(error, global("ZqError"))) error = zq_error(unavailable);
+    Verdict verdict = verification_fault_verdict(describe_fault(error));
+    if (verdict.message != nullptr) error = zq_error(verdict.message);
     co_await fail_verification(self, error);
 }
 
