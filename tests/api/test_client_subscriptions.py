@@ -30,13 +30,13 @@ def test_constructor_hands_its_arguments_to_one_transport_and_stays_offline(monk
     ],
 )
 def test_constructor_refuses_bad_arguments(monkeypatch, arguments, options, message):
-    monkeypatch.setattr(zqkit.api, "Transport", FakeTransport)
+    monkeypatch.setattr(zqkit.api.client, "Transport", FakeTransport)
     with pytest.raises(ValueError, match=message):
         Client(*arguments, **options)
 
 
 def test_account_is_not_accepted_yet(monkeypatch):
-    monkeypatch.setattr(zqkit.api, "Transport", FakeTransport)
+    monkeypatch.setattr(zqkit.api.client, "Transport", FakeTransport)
     with pytest.raises(TypeError):
         Client("t", "https://a", "https://b", account=object())
 
