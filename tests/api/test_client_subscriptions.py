@@ -27,6 +27,12 @@ def test_constructor_hands_its_arguments_to_one_transport_and_stays_offline(monk
         (("t", "https://a", "https://b"), {"timeout": 0}, "timeout"),
         (("t", "https://a", "https://b"), {"timeout": float("nan")}, "timeout"),
         (("t", "https://a", "https://b"), {"timeout": True}, "timeout"),
+        (("t", "https://a", "https://b"), {"timeout": 10**400}, "timeout"),
+        (("t", "https://a", "https://b"), {"timeout": float("inf")}, "timeout"),
+        (("to\nken", "https://a", "https://b"), {}, "control characters"),
+        (("to\r\nX-Evil: 1", "https://a", "https://b"), {}, "control characters"),
+        (("tok\x00", "https://a", "https://b"), {}, "control characters"),
+        (("tok\x7f", "https://a", "https://b"), {}, "control characters"),
     ],
 )
 def test_constructor_refuses_bad_arguments(monkeypatch, arguments, options, message):

@@ -371,3 +371,91 @@ async def test_one_waiter_at_a_time_and_close_ends_the_wait(monkeypatch):
     with pytest.raises(RuntimeError, match="closed while wait_update was waiting"):
         await waiting
     assert not waiting.cancelled() and transport.closed == 1
+
+
+@run
+async def test_a_slow_late_snapshot_query_does_not_hold_up_other_channels(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    handle = client.quote(SYMBOL)
+    transport.answers = {"/api/quote": [wire_quote(1, 100)]}
+    await transport.connect()
+    assert await client.wait_update()
+    gate = transport.query_gate = asyncio.Event()
+    bars = client.kline(SYMBOL, "1m", 2)
+    transport.answers["/api/kline"] = [[wire_bar(60_000, 2)]]
+    loop = asyncio.get_running_loop()
+    for price in (101, 102, 103):  # the quote keeps flowing while the query hangs
+        transport.push([transport.live(QUOTE, quote_row(price, price))])
+        assert await client.wait_update(deadline=loop.time() + 1)
+        assert handle.data().last_price == price and not bars.bars
+    # the series' own pushes wait for its history, then follow it
+    transport.push([transport.live(KLINE, bar_row(60_000, 5))])
+    assert await client.wait_update(deadline=loop.time() + 1) and not bars.bars
+    gate.set()
+    assert await client.wait_update(deadline=loop.time() + 1)
+    assert client.is_changing(bars) and list(bars.frame["close"])[-1] == 5.0
+    await client.close()
+
+
+@run
+async def test_a_cancelled_close_is_finished_by_the_next(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    client.quote(SYMBOL)
+    release = asyncio.Event()
+
+    async def slow_close():
+        await release.wait()
+        transport.closed += 1
+
+    transport.close = slow_close
+    closing = asyncio.create_task(client.close())
+    await asyncio.sleep(0.01)
+    closing.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await closing
+    assert transport.closed == 0
+    with pytest.raises(RuntimeError, match="closed"):
+        client.quote(SYMBOL)  # closed for use at once
+    release.set()
+    await client.close()
+    await client.close()
+    assert transport.closed == 1
+
+
+@run
+async def test_leaving_the_block_closes_everything_even_when_cancelled(monkeypatch):
+    client, transport = fake_client(monkeypatch)
+    release = asyncio.Event()
+
+    async def slow_close():
+        await release.wait()
+        transport.closed += 1
+
+    transport.close = slow_close
+
+    async def body():
+        async with client:
+            client.kline(SYMBOL, "1m", 2)
+            await asyncio.Event().wait()
+
+    task = asyncio.create_task(body())
+    await asyncio.sleep(0.01)
+    task.cancel()  # leaves the block
+    await asyncio.sleep(0.01)
+    task.cancel()  # and again while it closes
+    await asyncio.sleep(0.01)
+    assert not task.done()
+    release.set()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert transport.closed == 1
+
+
+@run
+async def test_deadlines_that_no_float_can_hold_are_refused(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    for deadline in (10**400, -(10**400), "1", True):
+        with pytest.raises(ValueError, match="deadline"):
+            await client.wait_update(deadline)
+    assert await client.wait_update(float("-inf")) is False
+    await client.close()

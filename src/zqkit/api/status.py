@@ -21,6 +21,14 @@ __all__ = [
 ]
 
 CONNECTING, RESTORING, READY, FAILED = "connecting", "restoring", "ready", "failed"
+# WebSocket close codes (RFC 6455) a market stream ends with, in the user's words.
+_CLOSE_REASONS = {
+    1001: "行情服务关闭了连接",
+    1006: "行情连接意外中断",
+    1008: "行情服务认为协议有误",
+    1009: "行情消息超过大小上限",
+    1013: "行情服务因读取过慢断开连接",
+}
 
 
 @dataclass(frozen=True)
@@ -88,7 +96,7 @@ def failure_reason(
     if socket_error is not None:
         return f"行情 WebSocket 接收失败：{socket_error}"
     if close_code is not None:
-        return f"行情服务关闭了连接（代码 {close_code}）"
+        return f"{_CLOSE_REASONS.get(close_code, '行情连接已关闭')}（代码 {close_code}）"
     if overflow:
         return "行情处理跟不上推送，重新连接以同步"
     if restore_failed:
