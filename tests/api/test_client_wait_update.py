@@ -27,6 +27,15 @@ async def opened(monkeypatch) -> tuple[Client, object]:
     return client, transport
 
 
+async def restored_quote(monkeypatch, t: int, last: float) -> tuple[Client, object, object]:
+    """An entered client whose first connection restored one quote (not yet applied)."""
+    client, transport = await opened(monkeypatch)
+    handle = client.quote(SYMBOL)
+    transport.answers = {"/api/quote": [wire_quote(t, last)]}
+    await transport.connect()
+    return client, transport, handle
+
+
 @run
 async def test_restore_queries_every_channel_and_validates_like_a_push(monkeypatch):
     client, transport = await opened(monkeypatch)
@@ -149,10 +158,7 @@ async def test_live_rows_older_than_the_snapshot_are_ignored(monkeypatch):
 
 @run
 async def test_objects_subscribed_after_the_restore_load_their_own_snapshot(monkeypatch):
-    client, transport = await opened(monkeypatch)
-    handle = client.quote(SYMBOL)
-    transport.answers = {"/api/quote": [wire_quote(1000, 101)]}
-    await transport.connect()
+    client, transport, handle = await restored_quote(monkeypatch, 1000, 101)
     bars = client.kline(SYMBOL, "1m", 2)  # after this connection's recovery queries
     transport.sequence = 7
     transport.answers["/api/kline"] = [[wire_bar(60_000, 1), wire_bar(120_000, 2)]]
@@ -375,10 +381,7 @@ async def test_one_waiter_at_a_time_and_close_ends_the_wait(monkeypatch):
 
 @run
 async def test_a_slow_late_snapshot_query_does_not_hold_up_other_channels(monkeypatch):
-    client, transport = await opened(monkeypatch)
-    handle = client.quote(SYMBOL)
-    transport.answers = {"/api/quote": [wire_quote(1, 100)]}
-    await transport.connect()
+    client, transport, handle = await restored_quote(monkeypatch, 1, 100)
     assert await client.wait_update()
     gate = transport.query_gate = asyncio.Event()
     bars = client.kline(SYMBOL, "1m", 2)
@@ -397,17 +400,23 @@ async def test_a_slow_late_snapshot_query_does_not_hold_up_other_channels(monkey
     await client.close()
 
 
+def slow_close(transport) -> asyncio.Event:
+    """Make the transport's close wait for the returned event."""
+    release = asyncio.Event()
+
+    async def close():
+        await release.wait()
+        transport.closed += 1
+
+    transport.close = close
+    return release
+
+
 @run
 async def test_a_cancelled_close_is_finished_by_the_next(monkeypatch):
     client, transport = await opened(monkeypatch)
     client.quote(SYMBOL)
-    release = asyncio.Event()
-
-    async def slow_close():
-        await release.wait()
-        transport.closed += 1
-
-    transport.close = slow_close
+    release = slow_close(transport)
     closing = asyncio.create_task(client.close())
     await asyncio.sleep(0.01)
     closing.cancel()
@@ -425,13 +434,7 @@ async def test_a_cancelled_close_is_finished_by_the_next(monkeypatch):
 @run
 async def test_leaving_the_block_closes_everything_even_when_cancelled(monkeypatch):
     client, transport = fake_client(monkeypatch)
-    release = asyncio.Event()
-
-    async def slow_close():
-        await release.wait()
-        transport.closed += 1
-
-    transport.close = slow_close
+    release = slow_close(transport)
 
     async def body():
         async with client:

@@ -9,8 +9,8 @@ import pytest
 
 import zqkit.demo as demo
 from zqkit import Client
-from zqkit.api import MarketStatus
 from zqkit.__main__ import main
+from zqkit.api import MarketStatus
 from zqkit.data import Quote, Serial
 
 
