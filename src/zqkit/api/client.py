@@ -380,15 +380,16 @@ class Client:
     async def wait_update(self, deadline: float | None = None) -> bool:
         """Wait for market data and apply it to the quote handles and K-line series.
 
-        Returns True once something has been applied: market data, a move of
-        `market_status`, or a snapshot query that failed (`snapshot_error`);
-        `is_changing` then tells what changed. `deadline` is an absolute time on the
-        event loop's clock (`asyncio.get_running_loop().time() + seconds`, as for
-        `asyncio.timeout_at`); reaching it returns False. None waits without limit.
-        Raises only the `ZqError` that ended the market connection for good (after
-        `market_status` has become "failed"). Cancelling the call loses no data: what was
-        not applied stays pending for the next call. Only one task may wait at a time;
-        `close()` from another task ends the wait with RuntimeError.
+        Returns True once market data has been applied; `is_changing` then tells what
+        changed. `deadline` is an absolute time on the event loop's clock
+        (`asyncio.get_running_loop().time() + seconds`, as for `asyncio.timeout_at`);
+        reaching it returns False. None waits without limit. Either way `market_status`
+        and `snapshot_error` are brought up to date. Raises only the `ZqError` that ended
+        the market connection for good (after `market_status` has become "failed"), or
+        the RuntimeError of a series whose frame the user altered. Cancelling the call
+        loses no data: what was not applied stays pending for the next call. Only one
+        task may wait at a time; `close()` from another task ends the wait with
+        RuntimeError.
         """
         self._require_open()
         limit = _deadline_time(deadline)
