@@ -10,7 +10,7 @@ import sys
 from dataclasses import dataclass, field
 from typing import TextIO
 
-from zqkit.api import Client, QuoteHandle
+from zqkit.api import Client, MarketStatus, QuoteHandle
 from zqkit.data import Serial, ZqError
 from zqkit.sim import MarketSim
 
@@ -45,6 +45,14 @@ class Board:
     updates: int = 0
     restored: int = 0  # connections whose snapshots have been applied
     notes: list[str] = field(default_factory=list)
+    status: MarketStatus = field(default_factory=MarketStatus)
+
+    def watch(self, api: Client, now: float) -> None:
+        """Note the connection state as the last wait_update left it."""
+        status = api.market_status
+        if api.is_changing(status, "state") and status.state == "connecting":
+            self.notes.append(f"{now - self.started:.1f} s: connection lost: {status.reason}")
+        self.status = status
 
     def record(self, api: Client, now: float) -> None:
         """Count what the last wait_update changed."""
@@ -106,11 +114,20 @@ def render(board: Board, connection: int, now: float, *, colour: bool) -> list[s
     elapsed = min(now - board.started, board.seconds)
     lines += [
         "",
-        f"connection {connection} · {board.updates} updates · {quotes} quote changes · "
-        f"{bars} bar changes · {elapsed:4.1f} / {board.seconds:g} s",
+        f"connection {connection} · {_state(board.status, now, paint)} · {board.updates} updates"
+        f" · {quotes} quote changes · {bars} bar changes · {elapsed:4.1f} / {board.seconds:g} s",
         *(paint(note, DIM) for note in board.notes[-4:]),
     ]
     return lines
+
+
+def _state(status: MarketStatus, now: float, paint) -> str:
+    """The market connection's state, and how long ago data last came."""
+    style = {"ready": GREEN, "failed": RED}.get(status.state, BOLD)
+    text = paint(status.state, style)
+    if status.data_at is not None:
+        text += f" (data {now - status.data_at:.1f} s ago)"
+    return text
 
 
 def _price(value: float) -> str:
@@ -191,6 +208,7 @@ async def run_demo(seconds: float, out: TextIO) -> None:
                     if await api.wait_update(deadline=min(end, drop_at, screen.next_draw)):
                         board.record(api, loop.time())
                     now = loop.time()
+                    board.watch(api, now)
                     # A plain log starts with the first data; a terminal shows the wait.
                     shown = screen.live or board.updates > 0
                     if shown and screen.due(now) or now >= end:

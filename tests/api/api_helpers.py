@@ -5,7 +5,7 @@ from __future__ import annotations
 import asyncio
 import functools
 
-import zqkit.api
+import zqkit.api.client
 from zqkit.data import decode
 
 SYMBOL = "SHFE.rb2610"
@@ -130,6 +130,6 @@ class FakeTransport:
 
 
 def fake_client(monkeypatch, **options) -> tuple[zqkit.api.Client, FakeTransport]:
-    monkeypatch.setattr(zqkit.api, "Transport", FakeTransport)
+    monkeypatch.setattr(zqkit.api.client, "Transport", FakeTransport)
     client = zqkit.api.Client("token", "https://md.example", "https://auth.example", **options)
     return client, FakeTransport.made[-1]

@@ -27,16 +27,22 @@ def test_constructor_hands_its_arguments_to_one_transport_and_stays_offline(monk
         (("t", "https://a", "https://b"), {"timeout": 0}, "timeout"),
         (("t", "https://a", "https://b"), {"timeout": float("nan")}, "timeout"),
         (("t", "https://a", "https://b"), {"timeout": True}, "timeout"),
+        (("t", "https://a", "https://b"), {"timeout": 10**400}, "timeout"),
+        (("t", "https://a", "https://b"), {"timeout": float("inf")}, "timeout"),
+        (("to\nken", "https://a", "https://b"), {}, "control characters"),
+        (("to\r\nX-Evil: 1", "https://a", "https://b"), {}, "control characters"),
+        (("tok\x00", "https://a", "https://b"), {}, "control characters"),
+        (("tok\x7f", "https://a", "https://b"), {}, "control characters"),
     ],
 )
 def test_constructor_refuses_bad_arguments(monkeypatch, arguments, options, message):
-    monkeypatch.setattr(zqkit.api, "Transport", FakeTransport)
+    monkeypatch.setattr(zqkit.api.client, "Transport", FakeTransport)
     with pytest.raises(ValueError, match=message):
         Client(*arguments, **options)
 
 
 def test_account_is_not_accepted_yet(monkeypatch):
-    monkeypatch.setattr(zqkit.api, "Transport", FakeTransport)
+    monkeypatch.setattr(zqkit.api.client, "Transport", FakeTransport)
     with pytest.raises(TypeError):
         Client("t", "https://a", "https://b", account=object())
 

@@ -27,6 +27,15 @@ async def opened(monkeypatch) -> tuple[Client, object]:
     return client, transport
 
 
+async def restored_quote(monkeypatch, t: int, last: float) -> tuple[Client, object, object]:
+    """An entered client whose first connection restored one quote (not yet applied)."""
+    client, transport = await opened(monkeypatch)
+    handle = client.quote(SYMBOL)
+    transport.answers = {"/api/quote": [wire_quote(t, last)]}
+    await transport.connect()
+    return client, transport, handle
+
+
 @run
 async def test_restore_queries_every_channel_and_validates_like_a_push(monkeypatch):
     client, transport = await opened(monkeypatch)
@@ -110,8 +119,8 @@ async def test_live_rows_older_than_the_snapshot_are_ignored(monkeypatch):
     client, transport = await opened(monkeypatch)
     bars = client.kline(SYMBOL, "1m", 3)
     handle = client.quote(SYMBOL)
-    # Pushes that arrive while the snapshots are queried are already older than the
-    # snapshot when their sequence is at or below the stream position at the answer.
+    # Pushes that arrive while the snapshots are queried are ordered by their content:
+    # the quote's time is before the snapshot's; the bar's equals the snapshot's bar.
     stale = []
 
     async def kline_answer():
@@ -134,7 +143,8 @@ async def test_live_rows_older_than_the_snapshot_are_ignored(monkeypatch):
     fresh = transport.live(KLINE, bar_row(120_000, 3))
     transport.batches[0] += [*stale, fresh]
     assert await client.wait_update()
-    assert (bars.initial_generation, bars.initial_sequence) == (1, 2)
+    # the marks are the stream position when each query was sent
+    assert (bars.initial_generation, bars.initial_sequence) == (1, 0)
     assert bars.frame["close"].iloc[-1] == 3.0
     assert (handle.initial_generation, handle.initial_sequence) == (1, 2)
     assert handle.data().last_price == 101
@@ -148,20 +158,16 @@ async def test_live_rows_older_than_the_snapshot_are_ignored(monkeypatch):
 
 @run
 async def test_objects_subscribed_after_the_restore_load_their_own_snapshot(monkeypatch):
-    client, transport = await opened(monkeypatch)
-    handle = client.quote(SYMBOL)
-    transport.answers = {"/api/quote": [wire_quote(1000, 101)]}
-    await transport.connect()
+    client, transport, handle = await restored_quote(monkeypatch, 1000, 101)
     bars = client.kline(SYMBOL, "1m", 2)  # after this connection's recovery queries
     transport.sequence = 7
     transport.answers["/api/kline"] = [[wire_bar(60_000, 1), wire_bar(120_000, 2)]]
-    assert await client.wait_update()
-    assert list(bars.frame["close"]) == [1.0, 2.0] and client.is_changing(bars)
+    # the restore batch and the late query come in side by side, in either order
+    while math.isnan(handle.data().last_price) or not bars.bars:
+        assert await client.wait_update()
+    assert list(bars.frame["close"]) == [1.0, 2.0] and handle.data().last_price == 101
     assert (bars.initial_generation, bars.initial_sequence) == (1, 7)
-    assert math.isnan(handle.data().last_price)  # the restore batch is still pending
     transport.push([transport.live(KLINE, bar_row(180_000, 3))])
-    assert await client.wait_update()  # the restore batch
-    assert handle.data().last_price == 101 and list(bars.frame["close"]) == [1.0, 2.0]
     assert await client.wait_update()
     assert list(bars.frame["close"]) == [2.0, 3.0]
     assert len(transport.queries) == 2
@@ -197,9 +203,10 @@ async def test_cancelled_wait_update_loses_nothing(monkeypatch):
     await transport.connect()
     assert await client.wait_update() and handle.data().last_price == 100
 
-    # cancelled while loading a late subscription's snapshot: loaded again next time
+    # cancelled while a late subscription's snapshot loads: the query runs beside the
+    # stream, so it goes on and the next call applies it
     bars = client.kline(SYMBOL, "1m", 2)
-    transport.query_gate = asyncio.Event()
+    gate = transport.query_gate = asyncio.Event()
     transport.answers["/api/kline"] = [[wire_bar(60_000, 2)]]
     waiting = asyncio.create_task(client.wait_update())
     await asyncio.sleep(0.01)
@@ -207,8 +214,9 @@ async def test_cancelled_wait_update_loses_nothing(monkeypatch):
     with pytest.raises(asyncio.CancelledError):
         await waiting
     transport.query_gate = None
+    gate.set()
     assert await client.wait_update() and bars.frame["close"].iloc[-1] == 2.0
-    assert [path for path, _ in transport.queries].count("/api/kline") == 2
+    assert [path for path, _ in transport.queries].count("/api/kline") == 1
     await client.close()
 
 
@@ -277,16 +285,31 @@ async def test_fatal_transport_error_is_raised(monkeypatch):
 
 
 @run
-async def test_failed_snapshot_query_is_raised_and_retried(monkeypatch):
+async def test_failed_late_snapshot_query_is_reported_on_its_object_not_raised(monkeypatch):
+    # The stream is healthy: the failure belongs to the one object, and wait_update goes
+    # on delivering the others' data instead of raising as if the connection had ended.
     client, transport = await opened(monkeypatch)
     transport.ready, transport.generation = True, 1
     handle = client.quote(SYMBOL)
-    refused = ZqError("行情查询未获允许，请检查查询条件。")
-    transport.answers = {"/api/quote": [refused, wire_quote(5, 7)]}
-    with pytest.raises(ZqError) as raised:
-        await client.wait_update()
-    assert raised.value is refused
-    assert await client.wait_update() and handle.data().last_price == 7
+    refused = ZqError("行情查询连续失败 3 次，已停止重试。")
+    transport.answers = {"/api/quote": [refused, wire_quote(12, 7)]}
+    loop = asyncio.get_running_loop()
+    assert await client.wait_update(deadline=loop.time() + 0.1) is False
+    assert client.snapshot_error(handle) is refused
+    assert math.isnan(handle.data().last_price)
+    # its live rows are kept meanwhile and not retried on their own
+    transport.push([transport.live(QUOTE, quote_row(9, 8))])
+    assert await client.wait_update(deadline=loop.time() + 0.1)
+    assert not client.is_changing(handle) and math.isnan(handle.data().last_price)
+    assert [path for path, _ in transport.queries] == ["/api/quote"]
+    # asking for the handle again is the request to retry
+    assert client.quote(SYMBOL) is handle
+    assert await client.wait_update()
+    # the kept push came before the new query was sent: the answer is newer
+    assert handle.data().last_price == 7
+    assert client.snapshot_error(handle) is None and client.is_changing(handle)
+    with pytest.raises(TypeError):
+        client.snapshot_error(object())
     await client.close()
 
 
@@ -354,3 +377,88 @@ async def test_one_waiter_at_a_time_and_close_ends_the_wait(monkeypatch):
     with pytest.raises(RuntimeError, match="closed while wait_update was waiting"):
         await waiting
     assert not waiting.cancelled() and transport.closed == 1
+
+
+@run
+async def test_a_slow_late_snapshot_query_does_not_hold_up_other_channels(monkeypatch):
+    client, transport, handle = await restored_quote(monkeypatch, 1, 100)
+    assert await client.wait_update()
+    gate = transport.query_gate = asyncio.Event()
+    bars = client.kline(SYMBOL, "1m", 2)
+    transport.answers["/api/kline"] = [[wire_bar(60_000, 2)]]
+    loop = asyncio.get_running_loop()
+    for price in (101, 102, 103):  # the quote keeps flowing while the query hangs
+        transport.push([transport.live(QUOTE, quote_row(price, price))])
+        assert await client.wait_update(deadline=loop.time() + 1)
+        assert handle.data().last_price == price and not bars.bars
+    # the series' own pushes wait for its history, then follow it
+    transport.push([transport.live(KLINE, bar_row(60_000, 5))])
+    assert await client.wait_update(deadline=loop.time() + 1) and not bars.bars
+    gate.set()
+    assert await client.wait_update(deadline=loop.time() + 1)
+    assert client.is_changing(bars) and list(bars.frame["close"])[-1] == 5.0
+    await client.close()
+
+
+def slow_close(transport) -> asyncio.Event:
+    """Make the transport's close wait for the returned event."""
+    release = asyncio.Event()
+
+    async def close():
+        await release.wait()
+        transport.closed += 1
+
+    transport.close = close
+    return release
+
+
+@run
+async def test_a_cancelled_close_is_finished_by_the_next(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    client.quote(SYMBOL)
+    release = slow_close(transport)
+    closing = asyncio.create_task(client.close())
+    await asyncio.sleep(0.01)
+    closing.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await closing
+    assert transport.closed == 0
+    with pytest.raises(RuntimeError, match="closed"):
+        client.quote(SYMBOL)  # closed for use at once
+    release.set()
+    await client.close()
+    await client.close()
+    assert transport.closed == 1
+
+
+@run
+async def test_leaving_the_block_closes_everything_even_when_cancelled(monkeypatch):
+    client, transport = fake_client(monkeypatch)
+    release = slow_close(transport)
+
+    async def body():
+        async with client:
+            client.kline(SYMBOL, "1m", 2)
+            await asyncio.Event().wait()
+
+    task = asyncio.create_task(body())
+    await asyncio.sleep(0.01)
+    task.cancel()  # leaves the block
+    await asyncio.sleep(0.01)
+    task.cancel()  # and again while it closes
+    await asyncio.sleep(0.01)
+    assert not task.done()
+    release.set()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert transport.closed == 1
+
+
+@run
+async def test_deadlines_that_no_float_can_hold_are_refused(monkeypatch):
+    client, transport = await opened(monkeypatch)
+    for deadline in (10**400, -(10**400), "1", True):
+        with pytest.raises(ValueError, match="deadline"):
+            await client.wait_update(deadline)
+    assert await client.wait_update(float("-inf")) is False
+    await client.close()

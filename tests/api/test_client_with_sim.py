@@ -165,5 +165,5 @@ async def test_cancel_racing_the_wake_up_of_next_batch_loses_nothing():
         waiting.cancel()  # lands before the woken next_batch runs again
         with pytest.raises(asyncio.CancelledError):
             await waiting
-        assert len(transport.incoming) == 1
+        # the row is still pending (with the transport or in the finished next_batch)
         assert await update(api) and quote.data().last_price == 1.0

@@ -10,6 +10,7 @@ import pytest
 import zqkit.demo as demo
 from zqkit import Client
 from zqkit.__main__ import main
+from zqkit.api import MarketStatus
 from zqkit.data import Quote, Serial
 
 
@@ -19,7 +20,7 @@ def test_short_demo_shows_the_market_and_exits_zero(capsys):
     assert "\x1b[" not in out  # not a terminal: plain text
     for symbol in ("SHFE.rb2610", "CFFEX.IF2612"):
         assert re.search(rf"^{re.escape(symbol)} +\d+\.\d", out, re.MULTILINE), out
-    assert re.search(r"connection 1 · [1-9]\d* updates", out)
+    assert re.search(r"connection 1 · ready \(data \d+\.\d s ago\) · [1-9]\d* updates", out)
 
 
 @pytest.mark.parametrize("argv", [[], ["nope"], ["demo", "--seconds", "0"], ["demo", "-s"]])
@@ -64,7 +65,9 @@ def test_rows_are_coloured_by_change_on_a_terminal():
     first, second = lines[3], lines[4]
     assert demo.RED + "    3520.0" in first and "+0.57" in first and "3519.0" in first
     assert demo.GREEN + "    2990.0" in second and "-0.33" in second
-    assert "4.0 / 10 s" in lines[6]
+    assert "4.0 / 10 s" in lines[6] and "· " + demo.BOLD + "connecting" in lines[6]
+    board.status = MarketStatus(state="ready", connections=1, data_at=1.5)
+    assert "· ready (data 2.5 s ago) ·" in demo.render(board, 1, 4.0, colour=False)[6]
     plain = demo.render(board, 1, 4.0, colour=False)
     assert not any("\x1b" in line for line in plain)
 

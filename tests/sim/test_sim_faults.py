@@ -274,3 +274,35 @@ async def test_cancelled_close_still_releases_the_port():
                 break
         else:
             pytest.fail("the port is still served after a cancelled close")
+
+
+@run
+async def test_push_before_answer_sends_a_newer_push_ahead_of_the_answer():
+    async with serving() as (sim, session):
+        ws = await subscribed(session, sim, QUOTE_RB)
+        sim.push_before_answer()
+        answering = asyncio.create_task(query(session, sim.url, "/api/quote", {"symbol": RB}))
+        push = await next_json(ws)
+        assert not answering.done()  # the push is out before the answer
+        status, body = await answering
+        assert status == 200 and push["c"] == QUOTE_RB
+        # the answer was computed before the tick whose push came first
+        assert (body["d"]["t"], body["d"]["v"]) < (push["d"]["t"], push["d"]["v"])
+        assert sim.counts["ticks"] == 1
+        # used up: the next answer is the current state, with no tick
+        status, body = await query(session, sim.url, "/api/quote", {"symbol": RB})
+        assert body["d"] == push["d"] and sim.counts["ticks"] == 1
+        with pytest.raises(ValueError, match="count"):
+            sim.push_before_answer(-1)
+
+
+@run
+async def test_push_before_answer_does_not_wait_on_a_stalled_stream():
+    async with serving() as (sim, session):
+        await subscribed(session, sim, QUOTE_RB)
+        sim.stall(30)
+        sim.push_before_answer()
+        status, body = await query(
+            session, sim.url, "/api/kline", {"symbol": RB, "period": "1m", "count": "2"}
+        )
+        assert status == 200 and len(body["d"]) == 2 and sim.counts["ticks"] == 1

@@ -30,6 +30,7 @@ class Faults:
         self._http: dict[str, HttpFault] = {}
         self.bad_frame: str | None = None
         self.refusals = 0
+        self.early_pushes = 0
         self._flowing = asyncio.Event()
         self._flowing.set()
         self._stall_timer: asyncio.TimerHandle | None = None
@@ -66,6 +67,12 @@ class Faults:
     def take_bad_frame(self) -> str | None:
         kind, self.bad_frame = self.bad_frame, None
         return kind
+
+    def take_early_push(self) -> bool:
+        if self.early_pushes <= 0:
+            return False
+        self.early_pushes -= 1
+        return True
 
     def take_refusal(self) -> bool:
         if self.refusals <= 0:

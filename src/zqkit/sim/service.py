@@ -32,6 +32,10 @@ _OVERSIZED_BYTES = 4 * 1024 * 1024 + 1
 # How long a server-side close waits for the client's closing handshake.
 _CLOSE_TIMEOUT = 2.0
 _CLOSE = object()  # outbox marker: close the socket after the frames before it
+# How long an answer held back by `push_before_answer` waits for its push to be sent, and
+# then for the client to read it, before it goes out.
+_PUSH_SEND_LIMIT = 2.0
+_PUSH_LEAD = 0.05
 
 
 class _Connection:
@@ -239,6 +243,17 @@ class MarketSim:
         """
         self._faults.arm_bad_frame(kind)
 
+    def push_before_answer(self, count: int = 1) -> None:
+        """Let the market move between computing and returning the next `count` answers.
+
+        Each such query's answer is computed first; then the market ticks once, the tick's
+        pushes are sent on every stream, and only then (a moment later, so that the client
+        reads the pushes first) does the answer go out: pushes newer than an answer that
+        arrive before it. A count of 0 disarms.
+        """
+        _require_int("count", count, minimum=0)
+        self._faults.early_pushes = count
+
     def refuse_next_subscription(self, count: int = 1) -> None:
         """Refuse the next `count` subscription frames, known channels or not."""
         _require_int("count", count, minimum=0)
@@ -293,7 +308,9 @@ class MarketSim:
             return _error(400, "缺少参数 symbol")
         if symbol not in self._model:
             return _error(404, "未知合约")
-        return _answer(self._model.quote(symbol))
+        answer = _answer(self._model.quote(symbol))
+        await self._push_before_answer()
+        return answer
 
     async def _kline(self, request: web.Request) -> web.Response:
         refused = self._refuse_query(request)
@@ -312,7 +329,21 @@ class MarketSim:
             return _error(400, f"K 线数量应在 1 到 {self._history_limit} 之间")
         if symbol not in self._model:
             return _error(404, "未知合约")
-        return _answer(self._model.history(symbol, period, int(count)))
+        answer = _answer(self._model.history(symbol, period, int(count)))
+        await self._push_before_answer()
+        return answer
+
+    async def _push_before_answer(self) -> None:
+        if not self._faults.take_early_push():
+            return
+        self.tick()
+        outboxes = [conn.outbox.join() for conn in self._connections if not conn.closing]
+        try:
+            async with asyncio.timeout(_PUSH_SEND_LIMIT):
+                await asyncio.gather(*outboxes)
+        except TimeoutError:
+            pass  # a stalled or vanished stream: the answer goes out regardless
+        await asyncio.sleep(_PUSH_LEAD)
 
     def _refuse_query(self, request: web.Request) -> web.Response | None:
         self.counts["query"] += 1
@@ -464,6 +495,7 @@ class MarketSim:
                     await ws.send_bytes(frame)
                 else:
                     await ws.send_str(frame)
+                conn.outbox.task_done()
         except ConnectionError:
             pass  # the peer went away; the reader side ends the stream
         finally:
