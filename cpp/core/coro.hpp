@@ -8,8 +8,9 @@
 //     `nb::object self` first and reads its state through `self.attr(...)` after every await.
 //   - `co_await` a Python awaitable (`yield from` rules; its exception arrives as the same
 //     object in nb::python_error) or a child Task (runs on the parent's driver, no stack growth).
-//     A Python awaitable held in a variable is awaited as `co_await std::move(variable)`; a call
-//     may be awaited directly: `co_await obj.attr("method")(x)`, `co_await child(x)`.
+//     A Python awaitable or Task held in a variable is awaited as `co_await std::move(variable)`
+//     (`co_await variable` does not compile); a call is awaited directly:
+//     `co_await obj.attr("method")(x)`, `co_await child(x)`.
 //   - `async with`, try/finally with await and `async for`: async_with, try_finally,
 //     AsyncIterator (core/async_helpers.hpp, included below). Raising: core/py_errors.hpp.
 //   - Registering: init_coroutines(m) first in NB_MODULE, then def_coroutine / add_coroutine.

@@ -53,12 +53,14 @@ class PromiseBase {
 
     template <class U>
     auto await_transform(Task<U>&& child) noexcept;
-    template <class U>
-    auto await_transform(Task<U>& child) noexcept {
-        return await_transform(std::move(child));
-    }
     PyAwait await_transform(nb::handle awaitable) noexcept;
     PyAwait await_transform(nb::object&& awaitable) noexcept;
+    // One style for what a variable holds: `co_await std::move(variable)`. The frame then
+    // gives up its reference (the cycle collector sees the awaited object through the
+    // coroutine), and a spent Task or awaitable cannot be awaited again by mistake.
+    template <class U>
+    void await_transform(Task<U>& child) = delete;
+    void await_transform(nb::object& awaitable) = delete;
     template <Awaiter A>
     std::decay_t<A> await_transform(A&& awaiter) noexcept {
         return std::forward<A>(awaiter);
