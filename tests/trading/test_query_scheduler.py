@@ -1,4 +1,4 @@
-"""Trading query scheduler: pacing, in-flight time-outs, submission codes, answer errors, refresh."""
+"""Trading query scheduler: pacing, in-flight time-outs, submission codes, answer errors."""
 
 import pytest
 from trading_helpers import account_row, instrument_row

@@ -1,4 +1,4 @@
-"""Trading: construction, module tables, the main loop (transient, fatal, cancellation) and reset."""
+"""Trading: construction, module tables, the main loop and the reset of private state."""
 
 import asyncio
 

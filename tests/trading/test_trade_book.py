@@ -1,4 +1,4 @@
-"""Trading trades: identity and duplicates, the unassigned buffer, volumes, positions from trades."""
+"""Trading trades: identity, duplicates, the unassigned buffer, volumes, positions."""
 
 import pytest
 from trading_helpers import instrument_row, order_row, trade_row

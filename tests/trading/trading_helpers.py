@@ -193,7 +193,7 @@ def account_row(**fields) -> dict:
 
 
 class Harness:
-    """A session on a scripted binding and a fake clock, with the login and sync steps spelled out."""
+    """A session on a scripted binding and a fake clock, with login and sync spelled out."""
 
     def __init__(self, session, binding: FakeBinding, clock: FakeClock) -> None:
         self.session = session
