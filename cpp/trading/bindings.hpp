@@ -11,10 +11,16 @@ namespace nb = nanobind;
 void bind_imports(nb::module_& m);
 // TZ
 void bind_time_zone(nb::module_& m);
+// QUERY, SYNC_STEPS, PHASE_LABELS, QUERY_LABELS, ACCOUNT_FIELDS, OFFSET_BY_FLAG, FLAG_BY_OFFSET
+void bind_session_tables(nb::module_& m);
 // timestamp, finite
 void bind_field_conversions(nb::module_& m);
+// local_order_id, order_offset
+void bind_order_ids(nb::module_& m);
 // Native
 void bind_native(nb::module_& m);
+// Trading
+void bind_trading(nb::module_& m);
 
 // The module's dict: functions read their globals from it at call time, so that
 // monkeypatching zqkit.trading.<name> reaches them.

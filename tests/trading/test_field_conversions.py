@@ -21,7 +21,8 @@ def test_module_binds_names_in_order():
         == (
             "asyncio datetime timedelta timezone math os time mkdtemp ZqError check_symbol "
             "different Recovery Account Position Order Trade LiveMap empty_position TradingResult "
-            "TZ timestamp finite Native"
+            "TZ QUERY SYNC_STEPS PHASE_LABELS QUERY_LABELS ACCOUNT_FIELDS OFFSET_BY_FLAG "
+            "FLAG_BY_OFFSET timestamp finite local_order_id order_offset Native Trading"
         ).split()
     )
     assert trading.datetime is std_datetime.datetime

@@ -1,0 +1,29 @@
+// The methods of `Trading`, one group per file. Each takes the Python instance `self` and reads
+// and writes its state through attributes, so the state stays in real Python objects and a test
+// double set on an instance (or a method replaced on it) takes part.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "core/coro.hpp"
+
+namespace zqkit::trading {
+
+namespace nb = nanobind;
+using core::Task;
+
+// ---- lifecycle.cpp: construction, the main loop and its helpers ----
+
+// ---- login_scheduler.cpp: requests, login phases, the query scheduler ----
+
+// ---- dispatch.cpp: event ----
+
+// ---- query_completion.cpp: _complete, _complete_account, _positions ----
+
+// ---- orders.cpp: the order book ----
+
+// ---- trades.cpp: trade application ----
+
+// ---- frozen_volumes.cpp: frozen and closable volumes, aggregation ----
+
+}  // namespace zqkit::trading
