@@ -3,7 +3,7 @@
 //
 // Every member is used only with the world lock held (world.hpp). The members live in files
 // named for what they do: counter.cpp (sessions, dispatch, delivery), login.cpp, queries.cpp,
-// orders.cpp (checks, insert, cancel), matching.cpp and settlement.cpp (funds, new day).
+// orders.cpp (checks, insert, cancel), matching.cpp, funds.cpp and settlement.cpp (new day).
 #pragma once
 
 #include <map>
@@ -79,8 +79,9 @@ class Counter {
     // Orders.
     void insert_order(Connection& connection, Session& session, const Fields& fields,
                       int request_id);
-    std::optional<ErrorInfo> check_order(const Session& session, const Fields& fields,
-                                         const Order& order) const;
+    std::optional<ErrorInfo> check_request(const Session& session, const Fields& fields,
+                                           const Order& order, std::optional<Offset> offset) const;
+    std::optional<ErrorInfo> check_against_book(const Book& book, const Order& order) const;
     std::optional<ErrorInfo> check_close(const Book& book, const Order& order) const;
     std::optional<ErrorInfo> check_funds(const Book& book, const Order& order) const;
     void cancel_order(Connection& connection, Session& session, const Fields& fields,
