@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "book.hpp"
+#include "exchange_rules.hpp"
 #include "settings.hpp"
 #include "values.hpp"
 
@@ -119,7 +120,7 @@ class Counter {
     std::map<Connection*, Session> sessions_;
     int next_session_id_ = 100001;
     long long next_sys_id_ = 100001;
-    long long next_trade_id_ = 500001;
+    TradeNumbers trade_numbers_;
     int next_sequence_ = 1;
 };
 

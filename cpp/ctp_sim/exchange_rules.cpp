@@ -11,6 +11,11 @@ std::string exchange_number(long long number) {
     return text;
 }
 
+std::string TradeNumbers::next(const std::string& exchange) {
+    auto slot = next_.try_emplace(exchange, 500001).first;
+    return exchange_number(slot->second++);
+}
+
 bool separates_today(const std::string& exchange) {
     return exchange == "SHFE" || exchange == "INE";
 }

@@ -2,6 +2,7 @@
 // today / earlier-days split of positions.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,16 @@ namespace zqkit::ctp {
 
 // Exchange numbers (OrderSysID, TradeID) are right-aligned in a field of 12 characters.
 std::string exchange_number(long long number);
+
+// TradeIDs as the exchanges hand them out: each exchange numbers its own trades, so two
+// exchanges may report the same TradeID on one day; within one exchange they increase.
+class TradeNumbers {
+  public:
+    std::string next(const std::string& exchange);
+
+  private:
+    std::map<std::string, long long> next_;  // by exchange
+};
 
 // SHFE and INE keep a position's today lots apart from its earlier days' lots: a close there
 // says which it takes (close today or close yesterday), a plain close counts as close

@@ -56,7 +56,7 @@ void Counter::fill(Book& book, Order& order, int volume, double price, std::vect
     trade.broker_id = order.broker_id;
     trade.investor_id = order.investor_id;
     trade.user_id = order.user_id;
-    trade.trade_id = exchange_number(next_trade_id_++);
+    trade.trade_id = trade_numbers_.next(order.exchange);
     trade.sys_id = order.sys_id;
     trade.order_ref = order.order_ref;
     trade.symbol = order.symbol;
