@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "flags.hpp"
 #include "settings.hpp"
 
 namespace zqkit::ctp {
@@ -23,13 +24,13 @@ struct Order {
     int request_id = 0;
     std::string sys_id;  // right-aligned like an exchange sends it; empty until accepted
     char direction = '0';
-    char offset = '0';  // first character of CombOffsetFlag
+    Offset offset = Offset::Open;
     char time_condition = '3';
     char volume_condition = '1';
     double limit_price = 0.0;
     int volume = 0;
     int traded = 0;
-    char status = 'a';         // OrderStatus
+    OrderStatus status = OrderStatus::Unknown;
     char submit_status = '0';  // OrderSubmitStatus
     std::string status_msg;
     std::string insert_date;
@@ -40,7 +41,10 @@ struct Order {
 
     int left() const { return volume - traded; }
     // Unknown, queueing or partly traded and queueing: still working at the exchange.
-    bool working() const { return status == 'a' || status == '3' || status == '1'; }
+    bool working() const {
+        return status == OrderStatus::Unknown || status == OrderStatus::NoTradeQueueing ||
+               status == OrderStatus::PartTradedQueueing;
+    }
     bool is_buy() const { return direction == '0'; }
 };
 
@@ -55,7 +59,7 @@ struct Trade {
     std::string exchange;
     std::string instrument;
     char direction = '0';
-    char offset = '0';
+    Offset offset = Offset::Open;
     double price = 0.0;
     int volume = 0;
     std::string trade_date;

@@ -3,7 +3,7 @@
 //
 // Every member is used only with the world lock held (world.hpp). The members live in files
 // named for what they do: counter.cpp (sessions, dispatch, delivery), login.cpp, queries.cpp,
-// orders.cpp (checks, insert, cancel), matching.cpp and settlement.cpp (funds, new day).
+// orders.cpp (checks, insert, cancel), matching.cpp, funds.cpp and settlement.cpp (new day).
 #pragma once
 
 #include <map>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "book.hpp"
+#include "exchange_rules.hpp"
 #include "settings.hpp"
 #include "values.hpp"
 
@@ -79,8 +80,9 @@ class Counter {
     // Orders.
     void insert_order(Connection& connection, Session& session, const Fields& fields,
                       int request_id);
-    std::optional<ErrorInfo> check_order(const Session& session, const Fields& fields,
-                                         const Order& order) const;
+    std::optional<ErrorInfo> check_request(const Session& session, const Fields& fields,
+                                           const Order& order, std::optional<Offset> offset) const;
+    std::optional<ErrorInfo> check_against_book(const Book& book, const Order& order) const;
     std::optional<ErrorInfo> check_close(const Book& book, const Order& order) const;
     std::optional<ErrorInfo> check_funds(const Book& book, const Order& order) const;
     void cancel_order(Connection& connection, Session& session, const Fields& fields,
@@ -118,7 +120,7 @@ class Counter {
     std::map<Connection*, Session> sessions_;
     int next_session_id_ = 100001;
     long long next_sys_id_ = 100001;
-    long long next_trade_id_ = 500001;
+    TradeNumbers trade_numbers_;
     int next_sequence_ = 1;
 };
 

@@ -1,13 +1,11 @@
 // Small helpers shared by the files that implement Counter.
 #pragma once
 
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "connection.hpp"
-#include "rows.hpp"
 #include "values.hpp"
 
 namespace zqkit::ctp {
@@ -21,16 +19,6 @@ inline std::string trimmed(const std::string& text) {
 
 inline char first_char(const std::string& text, char fallback) {
     return text.empty() ? fallback : text[0];
-}
-
-// Lots a close order takes from the earlier-days and today buckets. On SHFE and INE a plain
-// close means close yesterday; elsewhere earlier days' lots go first.
-inline std::pair<int, int> close_parts(const std::string& exchange, char offset, int volume,
-                                       int history) {
-    if (offset == '3') return {0, volume};
-    if (offset == '4' || is_split_exchange(exchange)) return {volume, 0};
-    int from_history = std::min(std::max(history, 0), volume);
-    return {from_history, volume - from_history};
 }
 
 inline Event make_event(std::string name, std::optional<Fields> data, int request_id = 0,

@@ -12,6 +12,9 @@ inline ErrorInfo ok() {
 inline ErrorInfo invalid_login() {
     return {3, "不合法的登录：用户名或密码错误"};
 }
+inline ErrorInfo duplicate_login() {
+    return {5, "重复的登录"};
+}
 inline ErrorInfo not_logged_in() {
     return {6, "还没有登录"};
 }

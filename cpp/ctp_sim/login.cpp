@@ -1,9 +1,9 @@
 // Authentication, login and settlement confirmation.
+#include "clock.hpp"
 #include "connection.hpp"
 #include "counter.hpp"
 #include "counter_helpers.hpp"
 #include "error_codes.hpp"
-#include "rows.hpp"
 
 namespace zqkit::ctp {
 
@@ -37,7 +37,7 @@ void Counter::login(Connection& connection, Session& session, const Fields& fiel
     Book* book = find_book(broker, user);
     std::optional<ErrorInfo> error;
     if (session.book != nullptr) {
-        error = ErrorInfo{5, "重复的登录"};
+        error = errors::duplicate_login();
     } else if (session.authenticated_broker != broker || session.authenticated_user != user) {
         error = errors::not_authenticated();
     } else if (book == nullptr || book->account.password != fields.text("Password")) {

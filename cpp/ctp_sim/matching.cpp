@@ -1,8 +1,10 @@
 // Matching against the reference prices, and what a fill does to the book.
 #include <algorithm>
 
+#include "clock.hpp"
 #include "counter.hpp"
 #include "counter_helpers.hpp"
+#include "exchange_rules.hpp"
 #include "rows.hpp"
 
 namespace zqkit::ctp {
@@ -41,7 +43,7 @@ void Counter::match(Book& book, Order& order, bool on_arrival, std::vector<Event
 
 void Counter::expire_remainder(Order& order, std::vector<Event>& batch) {
     auto [date, clock] = china_clock();
-    order.status = '5';
+    order.status = OrderStatus::Canceled;
     order.status_msg = order.traded > 0 ? "部分成交，剩余已撤单" : "已撤单：未能立即成交";
     order.cancel_time = order.update_time = clock;
     batch.push_back(make_event("RtnOrder", order_row(order, trading_day_)));
@@ -54,7 +56,7 @@ void Counter::fill(Book& book, Order& order, int volume, double price, std::vect
     trade.broker_id = order.broker_id;
     trade.investor_id = order.investor_id;
     trade.user_id = order.user_id;
-    trade.trade_id = exchange_number(next_trade_id_++);
+    trade.trade_id = trade_numbers_.next(order.exchange);
     trade.sys_id = order.sys_id;
     trade.order_ref = order.order_ref;
     trade.symbol = order.symbol;
@@ -70,7 +72,7 @@ void Counter::fill(Book& book, Order& order, int volume, double price, std::vect
 
     double fee = volume * spec.commission;
     book.commission += fee;
-    if (order.offset == '0') {
+    if (order.offset == Offset::Open) {
         PositionBook& position = book.positions[{order.symbol, order.is_buy()}];
         position.today += volume;
         position.today_cost += price * volume * spec.multiplier;
@@ -81,7 +83,7 @@ void Counter::fill(Book& book, Order& order, int volume, double price, std::vect
         book.positions[{order.symbol, !order.is_buy()}].commission += fee;
     }
     order.traded += volume;
-    order.status = order.left() == 0 ? '0' : '1';
+    order.status = order.left() == 0 ? OrderStatus::AllTraded : OrderStatus::PartTradedQueueing;
     order.status_msg = order.left() == 0 ? "全部成交" : "部分成交";
     order.update_time = clock;
     book.trades.push_back(trade);

@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "clock.hpp"
 #include "connection.hpp"
 #include "counter.hpp"
 #include "counter_helpers.hpp"
 #include "error_codes.hpp"
+#include "exchange_rules.hpp"
 #include "rows.hpp"
 
 namespace zqkit::ctp {
@@ -31,14 +33,19 @@ void Counter::insert_order(Connection& connection, Session& session, const Field
     order.session_id = session.session_id;
     order.request_id = request_id;
     order.direction = first_char(fields.text("Direction"), ' ');
-    order.offset = first_char(fields.text("CombOffsetFlag"), ' ');
     order.time_condition = first_char(fields.text("TimeCondition", "3"), ' ');
     order.volume_condition = first_char(fields.text("VolumeCondition", "1"), ' ');
     order.limit_price = fields.number("LimitPrice").value_or(0.0);
     auto volume = fields.integer("VolumeTotalOriginal").value_or(0);
     order.volume = static_cast<int>(std::clamp<std::int64_t>(volume, -1, 2147483647));
 
-    if (auto error = check_order(session, fields, order)) {
+    std::optional<Offset> offset = parse_offset(fields.text("CombOffsetFlag"));
+    std::optional<ErrorInfo> error = check_request(session, fields, order, offset);
+    if (!error) {
+        order.offset = *offset;
+        error = check_against_book(book, order);
+    }
+    if (error) {
         reject(connection, "OrderInsert", fields, request_id, *error);
         return;
     }
@@ -53,7 +60,7 @@ void Counter::insert_order(Connection& connection, Session& session, const Field
     order.insert_date = date;
     order.insert_time = order.update_time = clock;
     order.sequence = next_sequence_++;
-    order.status = 'a';
+    order.status = OrderStatus::Unknown;
     order.submit_status = '0';
     order.status_msg = "报单已提交";
     book.orders.push_back(std::move(order));
@@ -62,7 +69,7 @@ void Counter::insert_order(Connection& connection, Session& session, const Field
     std::vector<Event> batch;
     batch.push_back(make_event("RtnOrder", order_row(placed, trading_day_)));
     placed.sys_id = exchange_number(next_sys_id_++);
-    placed.status = '3';
+    placed.status = OrderStatus::NoTradeQueueing;
     placed.submit_status = '3';
     placed.status_msg = "未成交";
     batch.push_back(make_event("RtnOrder", order_row(placed, trading_day_)));
@@ -70,8 +77,10 @@ void Counter::insert_order(Connection& connection, Session& session, const Field
     publish(book, batch);
 }
 
-std::optional<ErrorInfo> Counter::check_order(const Session& session, const Fields& fields,
-                                              const Order& order) const {
+// The request on its own: the instrument, the fields and the order reference.
+std::optional<ErrorInfo> Counter::check_request(const Session& session, const Fields& fields,
+                                                const Order& order,
+                                                std::optional<Offset> offset) const {
     const Book& book = *session.book;
     if (book.confirmed_day != trading_day_) return errors::settlement_not_confirmed();
     auto found = instruments_.find(order.symbol);
@@ -82,9 +91,7 @@ std::optional<ErrorInfo> Counter::check_order(const Session& session, const Fiel
     if (order.direction != '0' && order.direction != '1') {
         return errors::bad_field("Direction 必须是 0 或 1");
     }
-    if (std::string("0134").find(order.offset) == std::string::npos || order.offset == '\0') {
-        return errors::bad_field("CombOffsetFlag 必须是 0、1、3 或 4");
-    }
+    if (!offset) return errors::bad_field("CombOffsetFlag 必须是 0、1、3 或 4");
     if (first_char(fields.text("CombHedgeFlag", "1"), ' ') != '1') {
         return errors::bad_field("仅支持投机单");
     }
@@ -110,14 +117,19 @@ std::optional<ErrorInfo> Counter::check_order(const Session& session, const Fiel
         }
         if (std::stoll(digits) <= session.last_order_ref) return errors::duplicate_order_ref();
     }
-    if (order.offset != '0') {
+    return std::nullopt;
+}
+
+// What the book has to give: free position to close, then funds.
+std::optional<ErrorInfo> Counter::check_against_book(const Book& book, const Order& order) const {
+    if (order.offset != Offset::Open) {
         if (auto error = check_close(book, order)) return error;
     }
     return check_funds(book, order);
 }
 
-// Working closes of one side may fill in any order, and a plain close takes earlier days'
-// lots first when it fills (on SHFE and INE it takes only those). So every close-yesterday
+// Working closes of one side may fill in any order, and a plain close may take earlier days'
+// lots when it fills (close_source). So every close-yesterday
 // order, together with the plain closes that could fill before it, must fit in the earlier
 // days' lots; otherwise a later fill would report close-yesterday lots the book no longer has.
 std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& order) const {
@@ -134,16 +146,20 @@ std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& ord
     int from_today = 0;
     int plain = 0;
     auto count = [&](const Order& close, int lots) {
-        if (close.offset == '3') {
-            from_today += lots;
-        } else if (close.offset == '4' || is_split_exchange(close.exchange)) {
-            from_history += lots;
-        } else {
-            plain += lots;
+        switch (close_source(close.exchange, close.offset)) {
+            case CloseSource::Today:
+                from_today += lots;
+                break;
+            case CloseSource::EarlierDays:
+                from_history += lots;
+                break;
+            case CloseSource::EarlierDaysFirst:
+                plain += lots;
+                break;
         }
     };
     for (const auto& other : book.orders) {
-        if (other.working() && other.offset != '0' && other.symbol == order.symbol &&
+        if (other.working() && other.offset != Offset::Open && other.symbol == order.symbol &&
             other.direction == order.direction) {
             count(other, other.left());
         }
@@ -152,7 +168,7 @@ std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& ord
     if (from_history + from_today + plain > history + today) return errors::over_close_position();
     if (from_today > today) return errors::over_close_today();
     if (from_history > 0 && from_history + plain > history) {
-        bool asks_history = order.offset == '4' || is_split_exchange(order.exchange);
+        bool asks_history = close_source(order.exchange, order.offset) == CloseSource::EarlierDays;
         return asks_history ? errors::over_close_yesterday() : errors::over_close_position();
     }
     return std::nullopt;
@@ -161,7 +177,7 @@ std::optional<ErrorInfo> Counter::check_close(const Book& book, const Order& ord
 std::optional<ErrorInfo> Counter::check_funds(const Book& book, const Order& order) const {
     const InstrumentSpec& spec = instrument(order.symbol);
     double needed = order.volume * spec.commission;
-    if (order.offset == '0') {
+    if (order.offset == Offset::Open) {
         needed += order.volume * order.limit_price * spec.multiplier * spec.margin_rate;
     }
     if (needed > funds(book).available + 1e-6) return errors::insufficient_money();
@@ -211,7 +227,7 @@ void Counter::cancel_order(Connection& connection, Session& session, const Field
         return;
     }
     auto [date, clock] = china_clock();
-    order->status = '5';
+    order->status = OrderStatus::Canceled;
     order->status_msg = "已撤单";
     order->cancel_time = order->update_time = clock;
     std::vector<Event> batch;

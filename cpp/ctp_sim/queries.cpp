@@ -3,6 +3,7 @@
 #include "counter.hpp"
 #include "counter_helpers.hpp"
 #include "error_codes.hpp"
+#include "exchange_rules.hpp"
 #include "rows.hpp"
 
 namespace zqkit::ctp {
@@ -71,7 +72,7 @@ std::vector<Fields> Counter::position_rows(const Book& book,
         };
         PositionRowInput input{&book, &spec, key.second, '1', 0,         0,
                                0,     0.0,   0.0,        0.0, &position, true};
-        if (!is_split_exchange(spec.exchange)) {
+        if (!separates_today(spec.exchange)) {
             // One row per direction, today's part in TodayPosition.
             input.yd = position.yd;
             input.position = position.total();

@@ -1,8 +1,6 @@
 #include "rows.hpp"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
+#include "exchange_rules.hpp"
 
 namespace zqkit::ctp {
 
@@ -13,28 +11,6 @@ std::string one_char(char value) {
 }
 
 }  // namespace
-
-std::pair<std::string, std::string> china_clock() {
-    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    now += 8 * 3600;
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char date[16];
-    char clock[16];
-    std::strftime(date, sizeof date, "%Y%m%d", &parts);
-    std::strftime(clock, sizeof clock, "%H:%M:%S", &parts);
-    return {date, clock};
-}
-
-std::string exchange_number(long long number) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%12lld", number);
-    return text;
-}
-
-bool is_split_exchange(const std::string& exchange) {
-    return exchange == "SHFE" || exchange == "INE";
-}
 
 Fields instrument_row(const InstrumentSpec& spec) {
     Fields row;
@@ -58,7 +34,7 @@ Fields instrument_row(const InstrumentSpec& spec) {
     row.add("InstLifePhase", std::string("1"));
     row.add("IsTrading", std::int64_t{spec.is_trading ? 1 : 0});
     row.add("PositionType", std::string("2"));
-    row.add("PositionDateType", std::string(is_split_exchange(spec.exchange) ? "1" : "2"));
+    row.add("PositionDateType", std::string(separates_today(spec.exchange) ? "1" : "2"));
     row.add("LongMarginRatio", spec.margin_rate);
     row.add("ShortMarginRatio", spec.margin_rate);
     return row;
@@ -73,7 +49,7 @@ Fields order_row(const Order& order, const std::string& trading_day) {
     row.add("UserID", order.user_id);
     row.add("OrderPriceType", std::string("2"));
     row.add("Direction", one_char(order.direction));
-    row.add("CombOffsetFlag", one_char(order.offset));
+    row.add("CombOffsetFlag", ctp_text(order.offset));
     row.add("CombHedgeFlag", std::string("1"));
     row.add("LimitPrice", order.limit_price);
     row.add("VolumeTotalOriginal", std::int64_t{order.volume});
@@ -88,7 +64,7 @@ Fields order_row(const Order& order, const std::string& trading_day) {
     row.add("OrderSubmitStatus", one_char(order.submit_status));
     row.add("TradingDay", trading_day);
     row.add("OrderSysID", order.sys_id);
-    row.add("OrderStatus", one_char(order.status));
+    row.add("OrderStatus", ctp_text(order.status));
     row.add("VolumeTraded", std::int64_t{order.traded});
     row.add("VolumeTotal", std::int64_t{order.working() ? order.left() : 0});
     row.add("InsertDate", order.insert_date);
@@ -115,7 +91,7 @@ Fields trade_row(const Trade& trade, const std::string& trading_day) {
     row.add("TradeID", trade.trade_id);
     row.add("Direction", one_char(trade.direction));
     row.add("OrderSysID", trade.sys_id);
-    row.add("OffsetFlag", one_char(trade.offset));
+    row.add("OffsetFlag", ctp_text(trade.offset));
     row.add("HedgeFlag", std::string("1"));
     row.add("Price", trade.price);
     row.add("Volume", std::int64_t{trade.volume});

@@ -10,12 +10,6 @@
 
 namespace zqkit::ctp {
 
-// Wall-clock date "YYYYMMDD" and time "HH:MM:SS" in UTC+8, as the exchanges stamp them.
-std::pair<std::string, std::string> china_clock();
-// Exchange numbers (OrderSysID, TradeID) are right-aligned in a field of 12 characters.
-std::string exchange_number(long long number);
-bool is_split_exchange(const std::string& exchange);  // SHFE and INE: today/history rows
-
 Fields instrument_row(const InstrumentSpec& spec);
 Fields order_row(const Order& order, const std::string& trading_day);
 Fields trade_row(const Trade& trade, const std::string& trading_day);

@@ -1,11 +1,10 @@
 #include "settings.hpp"
 
-#include <chrono>
 #include <cmath>
-#include <ctime>
 #include <set>
 #include <string_view>
 
+#include "clock.hpp"
 #include "python_text.hpp"
 
 namespace zqkit::ctp {
@@ -224,16 +223,6 @@ bool is_trading_day_text(const std::string& day) {
         if (c < '0' || c > '9') return false;
     }
     return true;
-}
-
-std::string today_in_china() {
-    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    now += 8 * 3600;
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d", &parts);
-    return text;
 }
 
 FrontSettings parse_front_settings(nb::handle value) {

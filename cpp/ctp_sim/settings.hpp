@@ -63,8 +63,6 @@ FrontSettings parse_front_settings(nanobind::handle settings);
 // Apply the option keys of the dict given to `set_options` on top of `options`.
 FrontOptions parse_front_options(nanobind::handle settings, FrontOptions options);
 
-// Today's date in UTC+8, the default trading day.
-std::string today_in_china();
 bool is_trading_day_text(const std::string& day);
 
 }  // namespace zqkit::ctp

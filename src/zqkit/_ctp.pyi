@@ -46,10 +46,12 @@ Counter behaviour:
   above the reference, a sell when at or below; an arriving order trades at the reference
   price, a resting order (re-checked on every `set_price`) at its own limit. Each matching
   pass fills at most `fill_volume` lots (0: all). Each fill pushes "RtnTrade" and then the
-  updated "RtnOrder" (status "1" or "0"). "OrderAction" (ActionFlag "0") cancels a working
-  order, found by ExchangeID + OrderSysID or by FrontID + SessionID + OrderRef ("RtnOrder"
-  status "5"); otherwise "RspOrderAction" and "ErrRtnOrderAction" with 25 (not found), 26
-  (already finished) or 23 (bad field).
+  updated "RtnOrder" (status "1" or "0"). TradeIDs are numbered per exchange, as the
+  exchanges do: two exchanges may report the same TradeID on one day (ExchangeID tells them
+  apart); within one exchange they are unique and increase. "OrderAction" (ActionFlag "0")
+  cancels a working order, found by ExchangeID + OrderSysID or by FrontID + SessionID +
+  OrderRef ("RtnOrder" status "5"); otherwise "RspOrderAction" and "ErrRtnOrderAction" with
+  25 (not found), 26 (already finished) or 23 (bad field).
 - Positions: SHFE and INE report a today row (PositionDate "1") and an earlier-days row ("2");
   other exchanges one row per direction with TodayPosition. A plain close ("1") closes
   earlier days' lots on SHFE/INE and earlier days first elsewhere.

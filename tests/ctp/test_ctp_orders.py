@@ -132,6 +132,33 @@ class TestAccepted:
             other.close()
 
 
+class TestTradeIds:
+    def test_numbered_per_exchange(self, session):
+        option = "DCE.m2609-C-3000"
+        for symbol, price in ((M, 2800.0), (RB, 3600.0), (option, 120.0)):
+            _ctp.set_price(session.front, symbol, price)
+        session.order(M, "BUY", "0", 1, 2800, 1)
+        session.order(RB, "BUY", "0", 1, 3600, 2)
+        session.order(option, "BUY", "0", 1, 120, 3)
+        session.order(M, "BUY", "0", 1, 2800, 4)
+        by_ref = {t["OrderRef"]: t for t in trades_of(session, 4)}
+        ids = {ref: trade["TradeID"] for ref, trade in by_ref.items()}
+        # Each exchange numbers its own trades: the first on SHFE and on DCE share a number.
+        assert ids["2"] == ids["1"]
+        dce = [int(ids[ref]) for ref in ("1", "3", "4")]
+        assert dce == sorted(set(dce))  # unique and increasing across DCE's contracts
+        assert all(len(trade_id) == 12 for trade_id in ids.values())
+
+        shared = {"TradeID": ids["1"].strip()}
+        listed = [e["data"] for e in session.query("QryTrade", shared)]
+        assert sorted((t["ExchangeID"], t["OrderRef"]) for t in listed) == [
+            ("DCE", "1"),
+            ("SHFE", "2"),
+        ]
+        [on_shfe] = [e["data"] for e in session.query("QryTrade", {**shared, "ExchangeID": "SHFE"})]
+        assert on_shfe == by_ref["2"]
+
+
 class TestClosing:
     def test_shfe_close_today_and_yesterday(self, session):
         _ctp.set_price(session.front, RB, 3600.0)
