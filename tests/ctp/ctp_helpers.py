@@ -92,6 +92,31 @@ def wait_until(predicate: Callable[[], object], timeout: float = 3.0) -> object:
         time.sleep(0.001)
 
 
+def order_insert_fields(
+    symbol: str, direction: str, offset: str, volume: int, price: float, ref: int | str
+) -> dict:
+    """A limit order good for the day, as the trading session sends it."""
+    exchange, instrument = symbol.split(".", 1)
+    return {
+        "InstrumentID": instrument,
+        "ExchangeID": exchange,
+        "OrderRef": str(ref),
+        "Direction": "0" if direction == "BUY" else "1",
+        "CombOffsetFlag": offset,
+        "CombHedgeFlag": "1",
+        "OrderPriceType": "2",
+        "LimitPrice": price,
+        "VolumeTotalOriginal": volume,
+        "TimeCondition": "3",
+        "VolumeCondition": "1",
+        "MinVolume": 1,
+        "ContingentCondition": "1",
+        "ForceCloseReason": "0",
+        "IsAutoSuspend": 0,
+        "UserForceClose": 0,
+    }
+
+
 class Client:
     """One connection plus everything it received, with request numbering like the session."""
 
@@ -164,25 +189,7 @@ class Client:
         ref: int | str,
         **extra: object,
     ) -> tuple[int, int]:
-        exchange, instrument = symbol.split(".", 1)
-        fields = {
-            "InstrumentID": instrument,
-            "ExchangeID": exchange,
-            "OrderRef": str(ref),
-            "Direction": "0" if direction == "BUY" else "1",
-            "CombOffsetFlag": offset,
-            "CombHedgeFlag": "1",
-            "OrderPriceType": "2",
-            "LimitPrice": price,
-            "VolumeTotalOriginal": volume,
-            "TimeCondition": "3",
-            "VolumeCondition": "1",
-            "MinVolume": 1,
-            "ContingentCondition": "1",
-            "ForceCloseReason": "0",
-            "IsAutoSuspend": 0,
-            "UserForceClose": 0,
-        }
+        fields = order_insert_fields(symbol, direction, offset, volume, price, ref)
         fields.update(extra)
         return self.send("OrderInsert", fields)
 

@@ -16,6 +16,8 @@ from trading_helpers import CONFIG, FakeBinding, FakeClock, Harness
 import zqkit.trading
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+# The simulated counter's request helpers, shared with its own tests.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "ctp"))
 
 import reference_trading  # noqa: E402
 

@@ -13,6 +13,7 @@ import os
 import time
 
 import pytest
+from ctp_helpers import order_insert_fields
 from trading_helpers import CONFIG, DAY
 
 from zqkit import _ctp
@@ -133,25 +134,7 @@ class Peer:
         raise AssertionError(f"the counter never answered {method}")
 
     def order(self, symbol, direction, offset, volume, price) -> None:
-        exchange, instrument = symbol.split(".", 1)
-        fields = {
-            "InstrumentID": instrument,
-            "ExchangeID": exchange,
-            "OrderRef": str(next(self.refs)),
-            "Direction": "0" if direction == "BUY" else "1",
-            "CombOffsetFlag": offset,
-            "CombHedgeFlag": "1",
-            "OrderPriceType": "2",
-            "LimitPrice": price,
-            "VolumeTotalOriginal": volume,
-            "TimeCondition": "3",
-            "VolumeCondition": "1",
-            "MinVolume": 1,
-            "ContingentCondition": "1",
-            "ForceCloseReason": "0",
-            "IsAutoSuspend": 0,
-            "UserForceClose": 0,
-        }
+        fields = order_insert_fields(symbol, direction, offset, volume, price, next(self.refs))
         assert self.send("OrderInsert", fields)[1] == 0
 
     def close(self) -> None:
