@@ -6,6 +6,14 @@
 namespace zqkit::trading::name {
 
 // ---- lifecycle, login and scheduler ----
+inline constinit core::InternedName dirty{"dirty"};
+inline constinit core::InternedName changed{"changed"};
+inline constinit core::InternedName set{"set"};
+inline constinit core::InternedName phase{"phase"};
+inline constinit core::InternedName ready{"ready"};
+inline constinit core::InternedName pending{"pending"};
+inline constinit core::InternedName add{"add"};
+inline constinit core::InternedName account{"account"};
 
 // ---- dispatch and query completion ----
 

@@ -13,8 +13,23 @@ namespace nb = nanobind;
 using core::Task;
 
 // ---- lifecycle.cpp: construction, the main loop and its helpers ----
+void trading_init(nb::handle self, nb::handle config, nb::handle timeout, nb::handle objects,
+                  nb::handle native_factory);
+void start(nb::handle self);
+void open_native(nb::handle self);
+void close_native(nb::handle self);
+void clear_cache(nb::handle self, nb::handle status);
+void touch(nb::handle self);
+void set_status(nb::handle self, nb::handle value);
+Task<> run(nb::object self);
+Task<> close(nb::object self);
 
 // ---- login_scheduler.cpp: requests, login phases, the query scheduler ----
+nb::object request(nb::handle self, nb::handle method, nb::handle fields);
+void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data);
+void schedule_account(nb::handle self);
+void query_error(nb::handle self, nb::handle code, nb::handle message);
+void tick(nb::handle self, nb::handle now);
 
 // ---- dispatch.cpp: event ----
 

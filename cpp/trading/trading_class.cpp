@@ -27,20 +27,25 @@ void bind_trading(nb::module_& m) {
     nb::object cls = core::make_class(m, "Trading", nb::tuple(), ns);
     // In the order of the class body. Each developer enables the lines of the methods they
     // have written; `insert` … `position_view` come with order entry.
-    // core::add_method(cls, "__init__", &trading_init, ...);
-    // core::add_method(cls, "start", &start);
-    // core::add_method(cls, "_open_native", &open_native);
-    // core::add_method(cls, "_close_native", &close_native);
-    // core::add_method(cls, "_clear_cache", &clear_cache, nb::arg("status").none());
-    // core::add_method(cls, "_touch", &touch);
-    // core::add_method(cls, "_status", &set_status, nb::arg("value").none());
-    // core::add_method(cls, "_request", &request, ...);
-    // core::add_method(cls, "_phase_request", &phase_request, ...);
-    // core::add_method(cls, "_schedule_account", &schedule_account);
-    // core::add_coroutine(cls, "run", &run);
+    core::add_method(cls, "__init__", &trading_init, nb::arg("config").none(),
+                     nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
+                     nb::arg("native_factory").none() = m.attr("Native"));
+    core::add_method(cls, "start", &start);
+    core::add_method(cls, "_open_native", &open_native);
+    core::add_method(cls, "_close_native", &close_native);
+    core::add_method(cls, "_clear_cache", &clear_cache, nb::arg("status").none());
+    core::add_method(cls, "_touch", &touch);
+    core::add_method(cls, "_status", &set_status, nb::arg("value").none());
+    core::add_method(cls, "_request", &request, nb::arg("method").none(),
+                     nb::arg("fields").none() = nb::none());
+    core::add_method(cls, "_phase_request", &phase_request, nb::arg("phase").none(),
+                     nb::arg("method").none(), nb::arg("data").none() = nb::none());
+    core::add_method(cls, "_schedule_account", &schedule_account);
+    core::add_coroutine(cls, "run", &run);
     // core::add_method(cls, "event", &event, nb::arg("event").none());
-    // core::add_method(cls, "_query_error", &query_error, ...);
-    // core::add_method(cls, "tick", &tick, nb::arg("now").none());
+    core::add_method(cls, "_query_error", &query_error, nb::arg("code").none(),
+                     nb::arg("message").none());
+    core::add_method(cls, "tick", &tick, nb::arg("now").none());
     // core::add_method(cls, "_complete", &complete, nb::arg("query").none());
     // core::add_method(cls, "_complete_account", &complete_account, ...);
     // core::add_method(cls, "_positions", &positions, ...);
@@ -56,7 +61,7 @@ void bind_trading(nb::module_& m) {
     // core::add_method(cls, "_free_parts", &free_parts, ...);
     // core::add_method(cls, "_recompute_frozen", &recompute_frozen, ...);
     // core::add_method(cls, "_aggregate", &aggregate, ...);
-    // core::add_coroutine(cls, "close", &close);
+    core::add_coroutine(cls, "close", &close);
     m.attr("Trading") = cls;
 }
 
