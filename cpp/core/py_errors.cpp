@@ -79,15 +79,19 @@ nb::object exception_object(const std::exception_ptr& error) {
 }
 
 nb::object handled_exception() {
-    std::exception_ptr current = std::current_exception();
-    if (!current) return {};
-    try {
-        std::rethrow_exception(current);
-    } catch (const nb::python_error& e) {
-        return nb::borrow(e.value());
-    } catch (...) {
-        return {};
+    if (std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const nb::python_error& e) {
+            return nb::borrow(e.value());
+        } catch (...) {
+        }
     }
+    // Otherwise the one the calling Python code is handling: `raise` in a function called
+    // from an `except` block chains it too.
+    nb::object handled = nb::steal(PyErr_GetHandledException());
+    if (!handled.is_valid() || handled.is_none()) return {};
+    return handled;
 }
 
 void chain_context(nb::handle exception, nb::handle context) {

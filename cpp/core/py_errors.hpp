@@ -30,7 +30,8 @@ void set_python_error(const std::exception_ptr& error) noexcept;
 // or a fresh exception translated as set_python_error does.
 nb::object exception_object(const std::exception_ptr& error);
 
-// The Python exception being handled by the enclosing C++ catch block, or an empty object.
+// The Python exception being handled: by the enclosing C++ catch block, else by the calling
+// Python code (sys.exception()); an empty object when there is none.
 nb::object handled_exception();
 
 // Sets `exception.__context__ = context` the way the interpreter does when an exception is raised
@@ -38,8 +39,8 @@ nb::object handled_exception();
 // already has a context or `context` is empty.
 void chain_context(nb::handle exception, nb::handle context);
 
-// `raise exception` (a class or an instance). Inside a catch block handling a Python exception, the
-// handled exception becomes __context__, as in Python.
+// `raise exception` (a class or an instance). The exception being handled (see
+// handled_exception) becomes __context__, as in Python.
 [[noreturn]] void raise(nb::handle exception);
 
 // `raise exception from cause`; `cause` None means `raise exception from None`.

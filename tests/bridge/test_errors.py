@@ -193,3 +193,28 @@ def test_finally_cleanup_error_replaces_the_body_error_with_context():
         assert cleaned == [True]
 
     run(main())
+
+
+def test_raising_inside_a_python_except_block_chains_the_handled_exception():
+    def python_raise(error):
+        raise error
+
+    for raise_it in (m.throw_through_guard, python_raise):
+        try:
+            raise KeyError("outer")
+        except KeyError as error:
+            outer = error
+            with pytest.raises(ValueError) as raised:
+                raise_it(ValueError("inner"))
+        assert raised.value.__context__ is outer, raise_it
+
+    async def main():
+        try:
+            raise KeyError("outer")
+        except KeyError as error:
+            outer = error
+            with pytest.raises(ValueError) as raised:
+                await m.raise_given(ValueError("inner"))
+        assert raised.value.__context__ is outer
+
+    run(main())
