@@ -34,7 +34,7 @@ constexpr size_t max_arguments = 6;
 // [target, *args] as a vectorcall takes it; returns how many slots were filled.
 inline size_t fill_stack(PyObject** stack, nb::handle target,
                          std::initializer_list<nb::handle> args) {
-    if (args.size() > max_arguments) throw std::length_error("too many arguments for call_method");
+    if (args.size() > max_arguments) throw std::length_error("too many arguments for one call");
     size_t count = 0;
     stack[count++] = target.ptr();
     for (nb::handle arg : args) stack[count++] = arg.ptr();
