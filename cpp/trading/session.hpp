@@ -33,7 +33,14 @@ void tick(nb::handle self, nb::handle now);
 
 // ---- dispatch.cpp: event ----
 
+// Routes one event of the front (a dict of Native.poll) to the session's state; returns None.
+void event(nb::handle self, nb::handle event);
+
 // ---- query_completion.cpp: _complete, _complete_account, _positions ----
+
+void complete(nb::handle self, nb::handle query);
+void complete_account(nb::handle self, nb::handle rows, nb::handle now_ms);
+nb::object positions(nb::handle self, nb::handle rows, nb::handle updated);
 
 // ---- orders.cpp: the order book ----
 

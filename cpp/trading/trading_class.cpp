@@ -42,13 +42,15 @@ void bind_trading(nb::module_& m) {
                      nb::arg("method").none(), nb::arg("data").none() = nb::none());
     core::add_method(cls, "_schedule_account", &schedule_account);
     core::add_coroutine(cls, "run", &run);
-    // core::add_method(cls, "event", &event, nb::arg("event").none());
+    core::add_method(cls, "event", &event, nb::arg("event").none());
     core::add_method(cls, "_query_error", &query_error, nb::arg("code").none(),
                      nb::arg("message").none());
     core::add_method(cls, "tick", &tick, nb::arg("now").none());
-    // core::add_method(cls, "_complete", &complete, nb::arg("query").none());
-    // core::add_method(cls, "_complete_account", &complete_account, ...);
-    // core::add_method(cls, "_positions", &positions, ...);
+    core::add_method(cls, "_complete", &complete, nb::arg("query").none());
+    core::add_method(cls, "_complete_account", &complete_account, nb::arg("rows").none(),
+                     nb::arg("now_ms").none());
+    core::add_method(cls, "_positions", &positions, nb::arg("rows").none(),
+                     nb::arg("updated").none());
     // core::add_method(cls, "_by_ref", &by_ref, nb::arg("ref").none());
     // add_static_method(cls, "_is_spec_order", &is_spec_order, nb::arg("row").none());
     // add_static_method(cls, "_is_spec_trade", &is_spec_trade, nb::arg("row").none());
