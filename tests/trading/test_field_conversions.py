@@ -137,3 +137,46 @@ class TestFinite:
         assert finite(1.0) is None
         assert finite("x") is None
         assert seen == [1.0]
+
+
+class TestTimestampAgainstStrptime:
+    """The canonical forms take a shortcut; it must agree with strptime on every verdict."""
+
+    @staticmethod
+    def by_strptime(day, clock):
+        try:
+            parsed = std_datetime.datetime.strptime(day + clock, "%Y%m%d%H:%M:%S")
+            return int(parsed.replace(tzinfo=TZ).timestamp() * 1000)
+        except (TypeError, ValueError):
+            return None
+
+    DAYS = [
+        "20260105", "20240229", "20250229", "20000229", "19000229", "20261231", "20260431",
+        "20261301", "20260001", "20260100", "20260132", "00010101", "00000101", "99991231",
+        "19700101", "19691231", "2026015", "202601055", "2026-1-5", "２０２６０１０５",
+    ]  # fmt: skip
+    CLOCKS = [
+        "09:30:15", "00:00:00", "23:59:59", "24:00:00", "23:60:00", "23:59:60", "23:59:61",
+        "9:30:15", "09:30:5", "09-30-15", "0930:15 ", " 9:30:15", "09:30:15.5", "",
+    ]  # fmt: skip
+
+    def test_every_day_and_clock(self):
+        for day in self.DAYS:
+            for clock in self.CLOCKS:
+                assert timestamp(day, clock) == self.by_strptime(day, clock), (day, clock)
+
+    def test_a_replaced_datetime_or_tz_takes_the_general_path(self, monkeypatch):
+        class Shifted(std_datetime.datetime):
+            @classmethod
+            def strptime(cls, text, fmt):
+                return std_datetime.datetime.strptime(text, fmt) + std_datetime.timedelta(hours=1)
+
+        monkeypatch.setattr(trading, "datetime", Shifted)
+        assert timestamp("19700101", "08:00:00") == 3_600_000
+        monkeypatch.undo()
+        monkeypatch.setattr(trading, "TZ", std_datetime.UTC)
+        assert timestamp("19700101", "08:00:00") == 8 * 3_600_000
+        monkeypatch.delattr(trading, "TZ")
+        assert timestamp("20261301", "08:00:00") is None  # the parse fails before TZ is read
+        with pytest.raises(NameError):
+            timestamp("20260101", "08:00:00")
