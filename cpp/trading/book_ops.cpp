@@ -67,6 +67,10 @@ nb::object row_symbol(nb::handle row) {
 }
 
 bool is_finished(nb::handle status) {
+    if (PyUnicode_CheckExact(status.ptr())) {
+        return equal(status, name::filled) || equal(status, name::cancelled) ||
+               equal(status, name::rejected);
+    }
     for (const InternedName* finished : {&name::filled, &name::cancelled, &name::rejected}) {
         // `in` on a tuple compares each member with the value, the member on the left.
         if (core::checked_status(PyObject_RichCompareBool(finished->ptr(), status.ptr(), Py_EQ))) {

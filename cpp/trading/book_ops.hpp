@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <initializer_list>
 
 #include "core/py_errors.hpp"
@@ -132,17 +133,30 @@ nb::object stripped(nb::handle text);
 // str(row["ExchangeID"]) + "." + str(row["InstrumentID"])
 nb::object row_symbol(nb::handle row);
 
+// Two exact strs hold the same text (what str.__eq__ answers, without its call).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    // Hashes already computed (a symbol used as a dict key) tell most unequal texts apart.
+    Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 // bool(a == b) and bool(a != b); two exact strs compare without a rich-comparison call.
 inline bool equal(nb::handle a, nb::handle b) {
     if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
-        return a.ptr() == b.ptr() || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+        return same_text(a.ptr(), b.ptr());
     }
     return core::truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
 inline bool not_equal(nb::handle a, nb::handle b) {
     if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
-        return a.ptr() != b.ptr() && PyUnicode_Compare(a.ptr(), b.ptr()) != 0;
+        return !same_text(a.ptr(), b.ptr());
     }
     return core::truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }

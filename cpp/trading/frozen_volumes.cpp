@@ -78,12 +78,13 @@ std::array<nb::object, 4> derived_fields(nb::handle position) {
             item(position, name::available_long), item(position, name::available_short)};
 }
 
-// after != before, compared as two tuples: the first members not equal decide.
+// after != before, compared as two tuples are: members in order, by `==` (identity first),
+// until one pair is not equal.
 bool differ(const std::array<nb::object, 4>& after, const std::array<nb::object, 4>& before) {
     for (size_t index = 0; index < after.size(); ++index) {
         int same = core::checked_status(
             PyObject_RichCompareBool(after[index].ptr(), before[index].ptr(), Py_EQ));
-        if (!same) return book::compare(after[index], before[index], Py_NE);
+        if (!same) return true;
     }
     return false;
 }
