@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -133,6 +134,24 @@ nb::object stripped(nb::handle text);
 // str(row["ExchangeID"]) + "." + str(row["InstrumentID"])
 nb::object row_symbol(nb::handle row);
 
+// memcmp(a, b, size) == 0 inline, for the short texts of symbols and flags.
+inline bool same_bytes(const void* a, const void* b, size_t size) {
+    const auto* left = static_cast<const unsigned char*>(a);
+    const auto* right = static_cast<const unsigned char*>(b);
+    for (; size >= sizeof(uint64_t); size -= sizeof(uint64_t)) {
+        uint64_t x, y;
+        std::memcpy(&x, left, sizeof x);
+        std::memcpy(&y, right, sizeof y);
+        if (x != y) return false;
+        left += sizeof x;
+        right += sizeof y;
+    }
+    for (; size > 0; --size) {
+        if (*left++ != *right++) return false;
+    }
+    return true;
+}
+
 // Two exact strs hold the same text (what str.__eq__ answers, without its call).
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
@@ -142,8 +161,8 @@ inline bool same_text(PyObject* a, PyObject* b) {
     Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
     Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
     if (hash_a != -1 && hash_b != -1 && hash_a != hash_b) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+    return same_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                      static_cast<size_t>(length) * PyUnicode_KIND(a));
 }
 
 // bool(a == b) and bool(a != b); two exact strs compare without a rich-comparison call.

@@ -142,7 +142,9 @@ nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
     const PositionSide* known = known_side(side);
     if (!core::truthy(position) ||
         item(position, side_key(side, known, &PositionSide::total, nullptr)).is_none()) {
-        return core::checked(PyTuple_Pack(2, book::zero().ptr(), book::zero().ptr()));
+        static PyObject* const nothing_free =
+            PyTuple_Pack(2, book::zero().ptr(), book::zero().ptr());
+        return nb::borrow(nothing_free);  // kept for the process, like Python's constant
     }
     nb::object his = item(position, side_key(side, known, &PositionSide::his, &name::his_suffix));
     nb::object today =

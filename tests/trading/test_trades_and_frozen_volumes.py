@@ -227,31 +227,19 @@ def logged_trade(**fields):
 
 
 class TestSameAccessesAsPython:
-    @pytest.mark.parametrize(
-        "fields",
-        [
-            {},
-            {"Direction": "1", "OffsetFlag": "1"},
-            {"Direction": "1", "OffsetFlag": "3"},
-            {"Direction": "1", "OffsetFlag": "4", "Volume": 4},
-            {"Direction": "1", "OffsetFlag": "1", "Volume": 8},
-            {"OrderSysID": Text(" 999")},
-            {"TradingDay": "20260609"},
-            {"Volume": 2.0},
-            {"HedgeFlag": "3"},
-        ],
-        ids=[
-            "open",
-            "plain-close",
-            "close-today",
-            "close-yesterday-too-much",
-            "close-more-than-held",
-            "unassigned",
-            "other-day",
-            "float-volume",
-            "hedge",
-        ],
-    )
+    TRADES = {
+        "open": {},
+        "plain-close": {"Direction": "1", "OffsetFlag": "1"},
+        "close-today": {"Direction": "1", "OffsetFlag": "3"},
+        "close-yesterday-too-much": {"Direction": "1", "OffsetFlag": "4", "Volume": 4},
+        "close-more-than-held": {"Direction": "1", "OffsetFlag": "1", "Volume": 8},
+        "unassigned": {"OrderSysID": Text(" 999")},
+        "other-day": {"TradingDay": "20260609"},
+        "float-volume": {"Volume": 2.0},
+        "hedge": {"HedgeFlag": "3"},
+    }
+
+    @pytest.mark.parametrize("fields", TRADES.values(), ids=TRADES)
     def test_trade(self, extension, fields):
         assert_same(extension, lambda s: s._trade(logged_trade(**fields), update_position=True))
 
@@ -369,51 +357,51 @@ class TestExactTypesFailAsPython:
     """Plain dicts, strs and ints take the C API paths: a missing or odd field must raise what
     Python raises, after the same partial changes."""
 
-    @pytest.mark.parametrize(
-        "act",
-        [
-            lambda s: (
-                s.system_orders.update({"100001": ("gone", 1)}),
-                s._trade(trade_row(11, " 100001", 2), update_position=True),
-            ),
-            lambda s: (
-                s.native_orders["1:7:1"].update(pending_finish=True, expected_traded=2),
-                take(s.native_orders["1:7:1"], "finish_status"),
-                s._trade(trade_row(11, " 100001", 2), update_position=True),
-            ),
-            lambda s: (
-                take(s.native_orders["1:7:1"], "finish_msg"),
-                s.native_orders["1:7:1"].update(pending_finish=True, finish_status="FILLED"),
-                s._trade(trade_row(11, " 100001", 2), update_position=True),
-            ),
-            lambda s: s._trade(
-                {k: v for k, v in trade_row(11, " 100001", 2).items() if k != "Price"},
-                update_position=True,
-            ),
-            lambda s: s._trade(trade_row(11, " 100001", 2**70), update_position=True),
-            lambda s: s._apply_position_trade({"ExchangeID": "SHFE", "InstrumentID": "rb2610"}),
-            lambda s: s._apply_position_trade(trade_row(1, "", Direction="1", OffsetFlag=None)),
-            lambda s: (take(s.p[SYMBOL], "pos_long_his"), s._free_parts(SYMBOL, "long")),
-            lambda s: (take(s.p[SYMBOL], "pos_short"), s._recompute_frozen()),
-            lambda s: (take(s.native_orders["1:7:2"], "cancel_error"), s._aggregate()),
-            lambda s: (s.native_orders["1:7:3"].update(symbol=None), s._free_parts(SYMBOL, "long")),
-            lambda s: (s.native_orders["1:7:1"].update(volume_left=2.5), s._recompute_frozen()),
-        ],
-        ids=[
-            "order-id-unknown",
-            "finish-status-missing",
-            "finish-msg-missing",
-            "price-missing",
-            "volume-beyond-the-order",
-            "volume-missing",
-            "offset-none",
-            "bucket-missing",
-            "short-side-missing",
-            "field-missing",
-            "symbol-none",
-            "float-volume-left",
-        ],
-    )
+    FAILURES = {
+        "order-id-unknown": lambda s: (
+            s.system_orders.update({"100001": ("gone", 1)}),
+            s._trade(trade_row(11, " 100001", 2), update_position=True),
+        ),
+        "finish-status-missing": lambda s: (
+            s.native_orders["1:7:1"].update(pending_finish=True, expected_traded=2),
+            take(s.native_orders["1:7:1"], "finish_status"),
+            s._trade(trade_row(11, " 100001", 2), update_position=True),
+        ),
+        "finish-msg-missing": lambda s: (
+            take(s.native_orders["1:7:1"], "finish_msg"),
+            s.native_orders["1:7:1"].update(pending_finish=True, finish_status="FILLED"),
+            s._trade(trade_row(11, " 100001", 2), update_position=True),
+        ),
+        "price-missing": lambda s: s._trade(
+            {k: v for k, v in trade_row(11, " 100001", 2).items() if k != "Price"},
+            update_position=True,
+        ),
+        "volume-beyond-the-order": lambda s: s._trade(
+            trade_row(11, " 100001", 2**70), update_position=True
+        ),
+        "volume-missing": lambda s: s._apply_position_trade(
+            {"ExchangeID": "SHFE", "InstrumentID": "rb2610"}
+        ),
+        "offset-none": lambda s: s._apply_position_trade(
+            trade_row(1, "", Direction="1", OffsetFlag=None)
+        ),
+        "bucket-missing": lambda s: (
+            take(s.p[SYMBOL], "pos_long_his"),
+            s._free_parts(SYMBOL, "long"),
+        ),
+        "short-side-missing": lambda s: (take(s.p[SYMBOL], "pos_short"), s._recompute_frozen()),
+        "field-missing": lambda s: (take(s.native_orders["1:7:2"], "cancel_error"), s._aggregate()),
+        "symbol-none": lambda s: (
+            s.native_orders["1:7:3"].update(symbol=None),
+            s._free_parts(SYMBOL, "long"),
+        ),
+        "float-volume-left": lambda s: (
+            s.native_orders["1:7:1"].update(volume_left=2.5),
+            s._recompute_frozen(),
+        ),
+    }
+
+    @pytest.mark.parametrize("act", FAILURES.values(), ids=FAILURES)
     def test_same_outcome_and_book(self, extension, act):
         assert_same(extension, act, exact_types=True)
 
