@@ -45,7 +45,14 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated);
 // ---- orders.cpp: the order book ----
 
 // ---- trades.cpp: trade application ----
+nb::object trade_id(nb::handle self, nb::handle row);
+nb::object trade_key(nb::handle self, nb::handle row);
+bool trade(nb::handle self, nb::handle row, nb::handle update_position);
+void apply_position_trade(nb::handle self, nb::handle row);
 
 // ---- frozen_volumes.cpp: frozen and closable volumes, aggregation ----
+nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side);
+void recompute_frozen(nb::handle self, nb::handle symbol);
+void aggregate(nb::handle self, nb::handle child);
 
 }  // namespace zqkit::trading

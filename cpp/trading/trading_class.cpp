@@ -56,13 +56,16 @@ void bind_trading(nb::module_& m) {
     // add_static_method(cls, "_is_spec_trade", &is_spec_trade, nb::arg("row").none());
     // core::add_method(cls, "_child", &child, nb::arg("row").none());
     // core::add_method(cls, "_order", &order, ...);
-    // core::add_method(cls, "_trade_id", &trade_id, nb::arg("row").none());
-    // core::add_method(cls, "_trade_key", &trade_key, nb::arg("row").none());
-    // core::add_method(cls, "_trade", &trade, ...);
-    // core::add_method(cls, "_apply_position_trade", &apply_position_trade, ...);
-    // core::add_method(cls, "_free_parts", &free_parts, ...);
-    // core::add_method(cls, "_recompute_frozen", &recompute_frozen, ...);
-    // core::add_method(cls, "_aggregate", &aggregate, ...);
+    core::add_method(cls, "_trade_id", &trade_id, nb::arg("row").none());
+    core::add_method(cls, "_trade_key", &trade_key, nb::arg("row").none());
+    core::add_method(cls, "_trade", &trade, nb::arg("row").none(), nb::kw_only(),
+                     nb::arg("update_position").none());
+    core::add_method(cls, "_apply_position_trade", &apply_position_trade, nb::arg("row").none());
+    core::add_method(cls, "_free_parts", &free_parts, nb::arg("symbol").none(),
+                     nb::arg("side").none());
+    core::add_method(cls, "_recompute_frozen", &recompute_frozen,
+                     nb::arg("symbol").none() = nb::none());
+    core::add_method(cls, "_aggregate", &aggregate, nb::arg("child").none() = nb::none());
     core::add_coroutine(cls, "close", &close);
     m.attr("Trading") = cls;
 }
