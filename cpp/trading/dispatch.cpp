@@ -269,7 +269,7 @@ void insert_rejected(nb::handle self, const EventFields& fields) {
 // The order a cancel rejection names: by exchange order id, cancel request or order reference.
 nb::object cancelled_order(nb::handle self, const EventFields& fields) {
     nb::object system_id =
-        call_method(get(fields.data, name::order_sys_id, name::empty), name::strip);
+        call_method(get(fields.data, name::order_sys_id_field, name::empty), name::strip);
     nb::object order = nb::none();
     if (truthy(system_id)) {
         nb::object orders = attr(self, name::native_orders);
