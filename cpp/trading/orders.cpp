@@ -40,6 +40,12 @@ void set_item(nb::handle mapping, nb::handle name, nb::handle value) {
     checked_status(PyObject_SetItem(mapping.ptr(), name.ptr(), value.ptr()));
 }
 
+// mapping[name] right after `mapping[name] = value`: an exact dict gives back that very value.
+nb::object read_back(nb::handle mapping, const InternedName& name, nb::handle value) {
+    if (PyDict_CheckExact(mapping.ptr())) return nb::borrow(value);
+    return item(mapping, name);
+}
+
 // mapping.get(name, fallback): a plain lookup on an exact dict, the method call otherwise.
 nb::object get(nb::handle mapping, nb::handle name, nb::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
@@ -358,6 +364,32 @@ nb::object copy_of(nb::handle order) {
     return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), order.ptr()));
 }
 
+// order != previous, where previous is a copy of order taken before this return was applied.
+// While both hold the same key objects in the same order, the values are compared pairwise in
+// that order, as dict equality compares them, without looking each key up again.
+bool changed_since(nb::handle order, nb::handle previous) {
+    PyObject* now = order.ptr();
+    PyObject* before = previous.ptr();
+    if (!PyDict_CheckExact(now) || !PyDict_CheckExact(before) ||
+        PyDict_GET_SIZE(now) != PyDict_GET_SIZE(before))
+        return compare(order, previous, Py_NE);
+    Py_ssize_t at_now = 0;
+    Py_ssize_t at_before = 0;
+    PyObject *name_now, *value_now, *name_before, *value_before;
+    while (PyDict_Next(now, &at_now, &name_now, nullptr)) {
+        PyDict_Next(before, &at_before, &name_before, nullptr);
+        if (name_now != name_before) return compare(order, previous, Py_NE);
+    }
+    at_now = at_before = 0;
+    while (PyDict_Next(now, &at_now, &name_now, &value_now) &&
+           PyDict_Next(before, &at_before, &name_before, &value_before)) {
+        nb::object held_now = nb::borrow(value_now);  // an __eq__ may replace the entries
+        nb::object held_before = nb::borrow(value_before);
+        if (!checked_status(PyObject_RichCompareBool(value_now, value_before, Py_EQ))) return true;
+    }
+    return false;
+}
+
 // row["OrderStatus"] in ("2", "4", "5"), compared as the tuple compares its items.
 bool is_cancelled_status(nb::handle order_status) {
     for (const InternedName* flag : {&key::status_part_traded_not_queueing,
@@ -408,9 +440,10 @@ nb::object new_status_text(nb::handle previous, nb::handle submit, Status status
     return text;
 }
 
-// The fields one return reports, stored in one step: order.update(...).
-void apply_reported_fields(nb::handle order, nb::handle row, nb::handle close_type,
-                           nb::handle total, nb::handle text, nb::handle traded) {
+// The fields one return reports, stored in one step: order.update(...). Gives the volume left
+// it stored.
+nb::object apply_reported_fields(nb::handle order, nb::handle row, nb::handle close_type,
+                                 nb::handle total, nb::handle text, nb::handle traded) {
     bool exact = PyDict_CheckExact(order.ptr());
     nb::object update = exact ? nb::object() : attr(order, key::update);
     nb::object exchange_order_id = get(row, key::OrderSysID, key::empty);
@@ -419,22 +452,26 @@ void apply_reported_fields(nb::handle order, nb::handle row, nb::handle close_ty
     nb::object front = item(row, key::FrontID);
     nb::object session = item(row, key::SessionID);
     nb::object ref = item(row, key::OrderRef);
-    nb::object fields = dict_of({{key::exchange_order_id, exchange_order_id},
-                                 {key::close_type, close_type},
-                                 {key::volume_original, total},
-                                 {key::volume_left, volume_left},
-                                 {key::is_confirmed, Py_True},
-                                 {key::status_msg, text},
-                                 {key::front, front},
-                                 {key::session, session},
-                                 {key::ref, ref},
-                                 {key::expected_traded, traded}});
+    std::initializer_list<Entry> fields = {{key::exchange_order_id, exchange_order_id},
+                                           {key::close_type, close_type},
+                                           {key::volume_original, total},
+                                           {key::volume_left, volume_left},
+                                           {key::is_confirmed, Py_True},
+                                           {key::status_msg, text},
+                                           {key::front, front},
+                                           {key::session, session},
+                                           {key::ref, ref},
+                                           {key::expected_traded, traded}};
     if (exact) {
-        checked_status(PyDict_Update(order.ptr(), fields.ptr()));
-        return;
+        // What update() does with keyword arguments, without building their dict.
+        for (const Entry& field : fields)
+            checked_status(PyDict_SetItem(order.ptr(), field.name.ptr(), field.value.ptr()));
+        return volume_left;
     }
+    nb::object keywords = dict_of(fields);
     nb::object no_args = checked(PyTuple_New(0));
-    checked(PyObject_Call(update.ptr(), no_args.ptr(), fields.ptr()));
+    checked(PyObject_Call(update.ptr(), no_args.ptr(), keywords.ptr()));
+    return volume_left;
 }
 
 // A finish the trades do not yet account for is held back: the order stays "ALIVE" with its old
@@ -447,7 +484,7 @@ void hold_back_finish(nb::handle order, nb::handle previous, Status status, bool
         holding = checked(PyObject_RichCompare(volume_traded.ptr(), traded.ptr(), Py_LT));
     }
     set_item(order, key::pending_finish, holding);
-    if (truthy(item(order, key::pending_finish))) {
+    if (truthy(read_back(order, key::pending_finish, holding))) {
         set_item(order, key::finish_status, status_name(status));
         set_item(order, key::finish_msg, text);
         set_item(order, key::status_msg, item(previous, key::status_msg));
@@ -455,7 +492,7 @@ void hold_back_finish(nb::handle order, nb::handle previous, Status status, bool
         set_item(order, key::finish_status, Py_None);
         set_item(order, key::finish_msg, key::empty);
     }
-    bool held = truthy(item(order, key::pending_finish));
+    bool held = truthy(read_back(order, key::pending_finish, holding));
     set_item(order, key::status, held ? key::alive : status_name(status));
 }
 
@@ -603,13 +640,13 @@ nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
     if (status == Status::filled) traded = larger(total, traded);
     nb::object close_type = close_type_of(leading(item(row, key::CombOffsetFlag)));
     nb::object text = new_status_text(previous, submit, status);
-    apply_reported_fields(native, row, close_type, total, text, traded);
-    if (compare(item(native, key::volume_left), zero, Py_LT))
+    nb::object volume_left = apply_reported_fields(native, row, close_type, total, text, traded);
+    if (compare(read_back(native, key::volume_left, volume_left), zero, Py_LT))
         fail(PyExc_BufferError, "成交数量超过订单原始数量");
     hold_back_finish(native, previous, status, finished, text, traded);
     settle_cancel(native, submit, finished);
     fill_in_parent(self, native, row);
-    if (compare(native, previous, Py_NE)) publish_change(self, native, order_id);
+    if (changed_since(native, previous)) publish_change(self, native, order_id);
     release_buffered_trades(self, row);
     return nb::none();
 }
