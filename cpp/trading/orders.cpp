@@ -65,11 +65,10 @@ nb::object get(nb::handle mapping, nb::handle name) {
 }
 
 // method(*positional)
-nb::object call(nb::handle method, std::initializer_list<nb::handle> positional) {
-    PyObject* args[4];
-    size_t count = 0;
-    for (nb::handle arg : positional) args[count++] = arg.ptr();
-    return checked(PyObject_Vectorcall(method.ptr(), args, count, nullptr));
+template <typename... Positional>
+nb::object call(nb::handle method, Positional... positional) {
+    PyObject* args[] = {nb::handle(positional).ptr()...};
+    return checked(PyObject_Vectorcall(method.ptr(), args, sizeof...(Positional), nullptr));
 }
 
 // method(positional, name=value); the caller has looked the method up before computing `value`,
@@ -186,14 +185,14 @@ nb::object offset_of(nb::handle row) {
     nb::object order_offset = global(key::order_offset);
     nb::object flag = get(row, key::CombOffsetFlag);
     if (!truthy(flag)) flag = get(row, key::OffsetFlag);
-    return call(order_offset, {flag});
+    return call(order_offset, flag);
 }
 
 // finite(row.get("LimitPrice"))
 nb::object limit_price_of(nb::handle row) {
     nb::object finite = global(key::finite);
     nb::object price = get(row, key::LimitPrice);
-    return call(finite, {price});
+    return call(finite, price);
 }
 
 // timestamp(row.get("InsertDate", ""), row.get("InsertTime", ""))
@@ -201,7 +200,7 @@ nb::object insert_time_of(nb::handle row) {
     nb::object timestamp = global(key::timestamp);
     nb::object date = get(row, key::InsertDate, key::empty);
     nb::object clock = get(row, key::InsertTime, key::empty);
-    return call(timestamp, {date, clock});
+    return call(timestamp, date, clock);
 }
 
 // The reference key: (FrontID or the session's front, SessionID or the session's session,
@@ -313,33 +312,18 @@ void bind_system_id(nb::handle self, nb::handle order, nb::handle order_id, nb::
 
 enum class Status { alive, filled, cancelled, rejected };
 
-const InternedName& status_name(Status status) {
-    switch (status) {
-        case Status::filled:
-            return key::filled;
-        case Status::cancelled:
-            return key::cancelled;
-        case Status::rejected:
-            return key::rejected;
-        case Status::alive:
-            break;
-    }
-    return key::alive;
-}
+// The status stored and the text it shows when the row gives none, in the order of Status.
+struct StatusNames {
+    const InternedName& status;
+    const InternedName& text;
+};
 
-// The text of a status when the row gives none.
-const InternedName& status_text(Status status) {
-    switch (status) {
-        case Status::filled:
-            return key::text_filled;
-        case Status::cancelled:
-            return key::text_cancelled;
-        case Status::rejected:
-            return key::text_rejected;
-        case Status::alive:
-            break;
-    }
-    return key::empty;
+const StatusNames& names_of(Status status) {
+    static const StatusNames table[] = {{key::alive, key::empty},
+                                        {key::filled, key::text_filled},
+                                        {key::cancelled, key::text_cancelled},
+                                        {key::rejected, key::text_rejected}};
+    return table[static_cast<int>(status)];
 }
 
 // An order return of another trading day means the session no longer matches the counter.
@@ -436,7 +420,7 @@ nb::object new_status_text(nb::handle previous, nb::handle submit, Status status
     nb::object text = nb::borrow(key::empty.ptr());
     if (equals(submit, key::submit_cancel_rejected) && status == Status::alive)
         text = item(previous, key::status_msg);
-    if (!truthy(text)) text = nb::borrow(status_text(status).ptr());
+    if (!truthy(text)) text = nb::borrow(names_of(status).text.ptr());
     return text;
 }
 
@@ -485,7 +469,7 @@ void hold_back_finish(nb::handle order, nb::handle previous, Status status, bool
     }
     set_item(order, key::pending_finish, holding);
     if (truthy(read_back(order, key::pending_finish, holding))) {
-        set_item(order, key::finish_status, status_name(status));
+        set_item(order, key::finish_status, names_of(status).status);
         set_item(order, key::finish_msg, text);
         set_item(order, key::status_msg, item(previous, key::status_msg));
     } else {
@@ -493,7 +477,7 @@ void hold_back_finish(nb::handle order, nb::handle previous, Status status, bool
         set_item(order, key::finish_msg, key::empty);
     }
     bool held = truthy(read_back(order, key::pending_finish, holding));
-    set_item(order, key::status, held ? key::alive : status_name(status));
+    set_item(order, key::status, held ? key::alive : names_of(status).status);
 }
 
 // A finished order has no cancel outstanding; a rejected cancel of ours is recorded.
@@ -611,9 +595,7 @@ nb::object child(nb::handle self, nb::handle row) {
     nb::object symbol = symbol_of(row);
     if (order_id.is_none()) {
         nb::object local_order_id = global(key::local_order_id);
-        order_id = call(local_order_id,
-                        {PyTuple_GET_ITEM(reference.ptr(), 0), PyTuple_GET_ITEM(reference.ptr(), 1),
-                         PyTuple_GET_ITEM(reference.ptr(), 2)});
+        order_id = checked(PyObject_Call(local_order_id.ptr(), reference.ptr(), nullptr));
         add_order_record(self, row, order_id, system_id, symbol);
         add_native_order(self, order_id, reference, raw, symbol);
     }
