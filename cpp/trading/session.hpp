@@ -44,6 +44,17 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated);
 
 // ---- orders.cpp: the order book ----
 
+// _by_ref(ref): the native order of a reference of the current front and session, or None.
+nb::object by_ref(nb::handle self, nb::handle ref);
+// _is_spec_order(row), a static method: the order row is speculative.
+nb::object is_spec_order(nb::handle row);
+// _is_spec_trade(row), a static method: the trade row is speculative.
+nb::object is_spec_trade(nb::handle row);
+// _child(row): finds or creates the native order a CTP order row describes.
+nb::object child(nb::handle self, nb::handle row);
+// _order(row, query_revision=None): applies one CTP order row to the book.
+nb::object order(nb::handle self, nb::handle row, nb::handle query_revision);
+
 // ---- trades.cpp: trade application ----
 nb::object trade_id(nb::handle self, nb::handle row);
 nb::object trade_key(nb::handle self, nb::handle row);

@@ -51,11 +51,12 @@ void bind_trading(nb::module_& m) {
                      nb::arg("now_ms").none());
     core::add_method(cls, "_positions", &positions, nb::arg("rows").none(),
                      nb::arg("updated").none());
-    // core::add_method(cls, "_by_ref", &by_ref, nb::arg("ref").none());
-    // add_static_method(cls, "_is_spec_order", &is_spec_order, nb::arg("row").none());
-    // add_static_method(cls, "_is_spec_trade", &is_spec_trade, nb::arg("row").none());
-    // core::add_method(cls, "_child", &child, nb::arg("row").none());
-    // core::add_method(cls, "_order", &order, ...);
+    core::add_method(cls, "_by_ref", &by_ref, nb::arg("ref").none());
+    add_static_method(cls, "_is_spec_order", &is_spec_order, nb::arg("row").none());
+    add_static_method(cls, "_is_spec_trade", &is_spec_trade, nb::arg("row").none());
+    core::add_method(cls, "_child", &child, nb::arg("row").none());
+    core::add_method(cls, "_order", &order, nb::arg("row").none(),
+                     nb::arg("query_revision").none() = nb::none());
     core::add_method(cls, "_trade_id", &trade_id, nb::arg("row").none());
     core::add_method(cls, "_trade_key", &trade_key, nb::arg("row").none());
     core::add_method(cls, "_trade", &trade, nb::arg("row").none(), nb::kw_only(),
