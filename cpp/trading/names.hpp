@@ -182,20 +182,35 @@ inline constinit core::InternedName zq_error{"ZqError"};
 // The order book's names live in their own namespace: other groups use some of the same texts.
 namespace order_book {
 // attributes and methods of the session
+inline constinit core::InternedName front{"front"};
+inline constinit core::InternedName session{"session"};
+inline constinit core::InternedName day{"day"};
 inline constinit core::InternedName o{"o"};
+inline constinit core::InternedName native_orders{"native_orders"};
+inline constinit core::InternedName ref_orders{"ref_orders"};
+inline constinit core::InternedName system_orders{"system_orders"};
 inline constinit core::InternedName order_revisions{"order_revisions"};
+inline constinit core::InternedName revision{"revision"};
+inline constinit core::InternedName position_ready{"position_ready"};
+inline constinit core::InternedName pending_trades{"pending_trades"};
 inline constinit core::InternedName child{"_child"};
 inline constinit core::InternedName recompute_frozen{"_recompute_frozen"};
 inline constinit core::InternedName aggregate{"_aggregate"};
 inline constinit core::InternedName schedule_account{"_schedule_account"};
 inline constinit core::InternedName touch{"_touch"};
 inline constinit core::InternedName trade{"_trade"};
+inline constinit core::InternedName update_position{"update_position"};
 inline constinit core::InternedName symbol_keyword{"symbol"};
 // module globals
 inline constinit core::InternedName local_order_id{"local_order_id"};
 inline constinit core::InternedName order_offset{"order_offset"};
+inline constinit core::InternedName finite{"finite"};
 inline constinit core::InternedName timestamp{"timestamp"};
 // methods of rows and records that are not exact dicts or str
+inline constinit core::InternedName get{"get"};
+inline constinit core::InternedName strip{"strip"};
+inline constinit core::InternedName update{"update"};
+inline constinit core::InternedName values{"values"};
 // CTP fields of order and trade rows
 inline constinit core::InternedName FrontID{"FrontID"};
 inline constinit core::InternedName SessionID{"SessionID"};
@@ -218,19 +233,32 @@ inline constinit core::InternedName InsertTime{"InsertTime"};
 inline constinit core::InternedName TradingDay{"TradingDay"};
 // keys of order and native order records
 inline constinit core::InternedName order_id{"order_id"};
+inline constinit core::InternedName order_sys_id{"order_sys_id"};
+inline constinit core::InternedName symbol{"symbol"};
 inline constinit core::InternedName direction{"direction"};
 inline constinit core::InternedName offset{"offset"};
 inline constinit core::InternedName limit_price{"limit_price"};
 inline constinit core::InternedName volume_original{"volume_original"};
+inline constinit core::InternedName volume_traded{"volume_traded"};
 inline constinit core::InternedName volume_left{"volume_left"};
+inline constinit core::InternedName status{"status"};
+inline constinit core::InternedName status_msg{"status_msg"};
+inline constinit core::InternedName cancel_pending{"cancel_pending"};
+inline constinit core::InternedName cancel_error{"cancel_error"};
 inline constinit core::InternedName insert_time{"insert_time"};
 inline constinit core::InternedName parent{"parent"};
 inline constinit core::InternedName exchange_order_id{"exchange_order_id"};
 inline constinit core::InternedName close_type{"close_type"};
+inline constinit core::InternedName is_confirmed{"is_confirmed"};
 inline constinit core::InternedName ref{"ref"};
+inline constinit core::InternedName cancel_request_id{"cancel_request_id"};
+inline constinit core::InternedName pending_finish{"pending_finish"};
+inline constinit core::InternedName expected_traded{"expected_traded"};
 inline constinit core::InternedName finish_status{"finish_status"};
 inline constinit core::InternedName finish_msg{"finish_msg"};
 // texts compared with or stored
+inline constinit core::InternedName empty{""};
+inline constinit core::InternedName dot{"."};
 inline constinit core::InternedName flag_buy{"0"};
 inline constinit core::InternedName flag_open{"0"};
 inline constinit core::InternedName flag_close_today{"3"};
@@ -244,7 +272,7 @@ inline constinit core::InternedName submit_insert_rejected{"4"};
 inline constinit core::InternedName submit_cancel_rejected{"5"};
 inline constinit core::InternedName buy{"BUY"};
 inline constinit core::InternedName sell{"SELL"};
-inline constinit core::InternedName status_pending{"PENDING"};
+inline constinit core::InternedName pending{"PENDING"};
 inline constinit core::InternedName alive{"ALIVE"};
 inline constinit core::InternedName filled{"FILLED"};
 inline constinit core::InternedName cancelled{"CANCELLED"};
@@ -266,13 +294,31 @@ inline constinit core::InternedName _free_parts{"_free_parts"};
 inline constinit core::InternedName pop{"pop"};
 // session attributes
 inline constinit core::InternedName t{"t"};
+inline constinit core::InternedName o{"o"};
+inline constinit core::InternedName order_offset{"order_offset"};
+inline constinit core::InternedName timestamp{"timestamp"};
 // CTP trade row fields
 inline constinit core::InternedName TradeID{"TradeID"};
+inline constinit core::InternedName ExchangeID{"ExchangeID"};
+inline constinit core::InternedName Direction{"Direction"};
+inline constinit core::InternedName TradingDay{"TradingDay"};
+inline constinit core::InternedName OrderSysID{"OrderSysID"};
 inline constinit core::InternedName Volume{"Volume"};
+inline constinit core::InternedName InstrumentID{"InstrumentID"};
+inline constinit core::InternedName OffsetFlag{"OffsetFlag"};
 inline constinit core::InternedName Price{"Price"};
 inline constinit core::InternedName TradeDate{"TradeDate"};
 inline constinit core::InternedName TradeTime{"TradeTime"};
 // native order keys
+inline constinit core::InternedName order_id{"order_id"};
+inline constinit core::InternedName exchange_order_id{"exchange_order_id"};
+inline constinit core::InternedName direction{"direction"};
+inline constinit core::InternedName offset{"offset"};
+inline constinit core::InternedName close_type{"close_type"};
+inline constinit core::InternedName volume_original{"volume_original"};
+inline constinit core::InternedName volume_left{"volume_left"};
+inline constinit core::InternedName finish_status{"finish_status"};
+inline constinit core::InternedName finish_msg{"finish_msg"};
 // trade record keys
 inline constinit core::InternedName trade_id{"trade_id"};
 inline constinit core::InternedName price{"price"};
@@ -284,9 +330,17 @@ inline constinit core::InternedName available_short{"available_short"};
 inline constinit core::InternedName frozen_long{"frozen_long"};
 inline constinit core::InternedName frozen_short{"frozen_short"};
 // values
+inline constinit core::InternedName flag_open{"0"};
+inline constinit core::InternedName flag_close_today{"3"};
+inline constinit core::InternedName flag_close_yesterday{"4"};
+inline constinit core::InternedName buy{"BUY"};
+inline constinit core::InternedName sell{"SELL"};
 inline constinit core::InternedName open{"OPEN"};
 inline constinit core::InternedName close_today{"TODAY"};
 inline constinit core::InternedName close_history{"HISTORY"};
+inline constinit core::InternedName filled{"FILLED"};
+inline constinit core::InternedName cancelled{"CANCELLED"};
+inline constinit core::InternedName rejected{"REJECTED"};
 inline constinit core::InternedName fully_traded{"全部成交"};
 inline constinit core::InternedName long_side{"long"};
 inline constinit core::InternedName short_side{"short"};
