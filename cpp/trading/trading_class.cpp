@@ -25,8 +25,7 @@ void bind_trading(nb::module_& m) {
     nb::dict ns;
     ns["__doc__"] = trading_doc;
     nb::object cls = core::make_class(m, "Trading", nb::tuple(), ns);
-    // In the order of the class body. Each developer enables the lines of the methods they
-    // have written; `insert` … `position_view` come with order entry.
+    // In the order of the class body; `insert` … `position_view` come with order entry.
     core::add_method(cls, "__init__", &trading_init, nb::arg("config").none(),
                      nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
                      nb::arg("native_factory").none() = m.attr("Native"));

@@ -1,7 +1,8 @@
 """Every `Trading` test runs over each implementation of the session.
 
 `impl` is the module under test (patch `time`, `mkdtemp`, `asyncio` on `impl.module`) and its
-`Trading` class. The pure-Python transcription in bench/ is always there.
+`Trading` class: the extension module's, and the pure-Python transcription in bench/ whose
+behaviour it must match.
 """
 
 from __future__ import annotations
@@ -21,67 +22,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "ctp"))
 
 import reference_trading  # noqa: E402
 
-
-class _BothModules:
-    """zqkit.trading for reading, both modules for patching.
-
-    While the extension's `Trading` is being written, the methods it has stand in for the
-    reference's in a subclass; they read zqkit.trading's globals, the rest read the reference's,
-    so a patch must reach both.
-    """
-
-    __slots__ = ("_modules",)
-
-    def __init__(self, *modules):
-        object.__setattr__(self, "_modules", modules)
-
-    @property
-    def __dict__(self):  # what monkeypatch saves and restores
-        return vars(self._modules[0])
-
-    def __getattr__(self, name):
-        return getattr(self._modules[0], name)
-
-    def __setattr__(self, name, value):
-        for module in self._modules:
-            setattr(module, name, value)
-
-    def __delattr__(self, name):
-        for module in self._modules:
-            delattr(module, name)
-
-
-def _methods(cls) -> set[str]:
-    return {
-        name
-        for name, value in vars(cls).items()
-        if name == "__init__" or callable(value) or isinstance(value, staticmethod)
-    } - {"__dict__", "__weakref__"}
-
-
-def _extension():
-    extension = getattr(zqkit.trading, "Trading", None)
-    if extension is None:
-        return None
-    written = _methods(extension) & _methods(reference_trading.Trading)
-    if written == _methods(reference_trading.Trading):
-        return types.SimpleNamespace(module=zqkit.trading, Trading=extension)
-    body = {name: vars(extension)[name] for name in written}
-    hybrid = type("Trading", (reference_trading.Trading,), {**body, "__doc__": extension.__doc__})
-    return types.SimpleNamespace(
-        module=_BothModules(zqkit.trading, reference_trading), Trading=hybrid
-    )
-
-
 IMPLEMENTATIONS = [
     pytest.param(
         types.SimpleNamespace(module=reference_trading, Trading=reference_trading.Trading),
         id="reference",
-    )
+    ),
+    pytest.param(
+        types.SimpleNamespace(module=zqkit.trading, Trading=zqkit.trading.Trading),
+        id="extension",
+    ),
 ]
-# The extension joins as soon as it defines `Trading`.
-if (_EXTENSION := _extension()) is not None:
-    IMPLEMENTATIONS.append(pytest.param(_EXTENSION, id="extension"))
 
 
 @pytest.fixture(params=IMPLEMENTATIONS)
