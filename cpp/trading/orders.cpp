@@ -11,134 +11,34 @@
 #include "trading/module_state.hpp"
 #include "trading/names.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
 namespace {
 
 namespace key = name::order_book;
+using core::attr;
+using core::call;
+using core::call_method;
 using core::checked;
 using core::checked_status;
+using core::compare;
+using core::equal;
+using core::get;
 using core::InternedName;
+using core::item;
+using core::set_attr;
+using core::set_item;
+using core::stripped;
 using core::truthy;
 
 // ─── Python operations with exact-type fast paths ──────────────────────────────────────────────
-
-nb::object attr(nb::handle object, const InternedName& name) {
-    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
-void set_attr(nb::handle object, const InternedName& name, nb::handle value) {
-    checked_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
-}
-
-nb::object item(nb::handle mapping, nb::handle name) {
-    return checked(PyObject_GetItem(mapping.ptr(), name.ptr()));
-}
-
-void set_item(nb::handle mapping, nb::handle name, nb::handle value) {
-    checked_status(PyObject_SetItem(mapping.ptr(), name.ptr(), value.ptr()));
-}
 
 // mapping[name] right after `mapping[name] = value`: an exact dict gives back that very value.
 nb::object read_back(nb::handle mapping, const InternedName& name, nb::handle value) {
     if (PyDict_CheckExact(mapping.ptr())) return nb::borrow(value);
     return item(mapping, name);
-}
-
-// mapping.get(name, fallback): a plain lookup on an exact dict, the method call otherwise.
-nb::object get(nb::handle mapping, nb::handle name, nb::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
-        if (found != nullptr) return nb::borrow(found);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(fallback);
-    }
-    PyObject* args[] = {mapping.ptr(), name.ptr(), fallback.ptr()};
-    return checked(PyObject_VectorcallMethod(key::get.ptr(), args, 3, nullptr));
-}
-
-// mapping.get(name), called with one argument as written.
-nb::object get(nb::handle mapping, nb::handle name) {
-    if (PyDict_CheckExact(mapping.ptr())) return get(mapping, name, Py_None);
-    return checked(PyObject_CallMethodOneArg(mapping.ptr(), key::get.ptr(), name.ptr()));
-}
-
-// method(*positional)
-template <typename... Positional>
-nb::object call(nb::handle method, Positional... positional) {
-    PyObject* args[] = {nb::handle(positional).ptr()...};
-    return checked(PyObject_Vectorcall(method.ptr(), args, sizeof...(Positional), nullptr));
-}
-
-// method(positional, name=value); the caller has looked the method up before computing `value`,
-// as the interpreter does.
-nb::object call_with_keyword(nb::handle method, nb::handle positional, nb::handle keyword_names,
-                             nb::handle value) {
-    PyObject* args[] = {positional.ptr(), value.ptr()};
-    if (!positional.is_valid()) {
-        return checked(PyObject_Vectorcall(method.ptr(), args + 1, 0, keyword_names.ptr()));
-    }
-    return checked(PyObject_Vectorcall(method.ptr(), args, 1, keyword_names.ptr()));
-}
-
-// The one-name tuple of keyword names for a call, built once and kept for the life of the
-// process.
-nb::handle keyword_names(const InternedName& name, PyObject*& cache) {
-    if (cache == nullptr) cache = checked(PyTuple_Pack(1, name.ptr())).release().ptr();
-    return cache;
-}
-
-// self.name(*args), looked up on the instance so that a replaced method takes part.
-void call_method(nb::handle self, const InternedName& name, nb::handle arg = nb::handle()) {
-    PyObject* args[] = {self.ptr(), arg.ptr()};
-    size_t count = arg.is_valid() ? 2 : 1;
-    checked(PyObject_VectorcallMethod(name.ptr(), args, count, nullptr));
-}
-
-// value == text (an exact str) as a truth value. For `value is text` both are that same exact
-// str, so the identity shortcut of the comparison answers as `==` would.
-bool equals(nb::handle value, const InternedName& text) {
-    return checked_status(PyObject_RichCompareBool(value.ptr(), text.ptr(), Py_EQ)) != 0;
-}
-
-// bool(a == b), bool(a != b), bool(a < b), bool(a > b). Only two exact str may skip the rich
-// comparison's result object: an arbitrary __eq__ need not be reflexive.
-bool compare(nb::handle a, nb::handle b, int op) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return checked_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) != 0;
-    return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-// max(a, b): the first of two equal values, as the builtin keeps it.
-nb::object larger(nb::handle a, nb::handle b) {
-    return nb::borrow(compare(b, a, Py_GT) ? b : a);
-}
-
-// str(value)
-nb::object text_of(nb::handle value) {
-    return checked(PyObject_Str(value.ptr()));
-}
-
-// a + b
-nb::object joined(nb::handle a, nb::handle b) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return checked(PyUnicode_Concat(a.ptr(), b.ptr()));
-    return checked(PyNumber_Add(a.ptr(), b.ptr()));
-}
-
-// text.strip(); an exact str is trimmed here with the interpreter's own white space test.
-nb::object stripped(nb::handle text) {
-    PyObject* value = text.ptr();
-    if (!PyUnicode_CheckExact(value))
-        return checked(PyObject_CallMethodNoArgs(value, key::strip.ptr()));
-    int kind = PyUnicode_KIND(value);
-    const void* data = PyUnicode_DATA(value);
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(value);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    return checked(PyUnicode_Substring(value, start, end));
 }
 
 // text[:1]
@@ -177,7 +77,7 @@ nb::object small_int(long value) {
 // "BUY" if row.get("Direction") == "0" else "SELL"
 nb::handle direction_of(nb::handle row) {
     nb::object flag = get(row, key::Direction);
-    return equals(flag, key::flag_buy) ? key::buy : key::sell;
+    return equal(flag, key::flag_buy) ? key::buy : key::sell;
 }
 
 // order_offset(row.get("CombOffsetFlag") or row.get("OffsetFlag"))
@@ -210,16 +110,8 @@ nb::object reference_key(nb::handle self, nb::handle row) {
     nb::object front = get(row, key::FrontID, own_front);
     nb::object own_session = attr(self, key::session);
     nb::object session = get(row, key::SessionID, own_session);
-    nb::object ref = text_of(get(row, key::OrderRef, key::empty));
+    nb::object ref = core::str_of(get(row, key::OrderRef, key::empty));
     return checked(PyTuple_Pack(3, front.ptr(), session.ptr(), ref.ptr()));
-}
-
-// str(row["ExchangeID"]) + "." + str(row["InstrumentID"])
-nb::object symbol_of(nb::handle row) {
-    nb::object exchange = text_of(item(row, key::ExchangeID));
-    nb::object prefix = joined(exchange, key::dot);
-    nb::object instrument = text_of(item(row, key::InstrumentID));
-    return joined(prefix, instrument);
 }
 
 // The order record of an order first seen in a return, stored in `o`.
@@ -385,8 +277,8 @@ bool is_cancelled_status(nb::handle order_status) {
 }
 
 Status status_of(nb::handle row, nb::handle submit) {
-    if (equals(submit, key::submit_insert_rejected)) return Status::rejected;
-    if (equals(item(row, key::OrderStatus), key::status_all_traded)) return Status::filled;
+    if (equal(submit, key::submit_insert_rejected)) return Status::rejected;
+    if (equal(item(row, key::OrderStatus), key::status_all_traded)) return Status::filled;
     if (is_cancelled_status(item(row, key::OrderStatus))) return Status::cancelled;
     return Status::alive;
 }
@@ -395,9 +287,9 @@ Status status_of(nb::handle row, nb::handle submit) {
 // a finish is held back only another finish is taken.
 bool moves_backwards(nb::handle order, Status status, bool finished) {
     nb::object current = item(order, key::status);
-    return (equals(current, key::filled) && status != Status::filled) ||
-           (equals(current, key::rejected) && status != Status::rejected) ||
-           (equals(current, key::cancelled) && status != Status::cancelled &&
+    return (equal(current, key::filled) && status != Status::filled) ||
+           (equal(current, key::rejected) && status != Status::rejected) ||
+           (equal(current, key::cancelled) && status != Status::cancelled &&
             status != Status::rejected) ||
            (truthy(item(order, key::pending_finish)) && !finished);
 }
@@ -418,7 +310,7 @@ nb::object close_type_of(nb::handle flag) {
 // The status text: a rejected cancel keeps the order's text, otherwise the status's own.
 nb::object new_status_text(nb::handle previous, nb::handle submit, Status status) {
     nb::object text = nb::borrow(key::empty.ptr());
-    if (equals(submit, key::submit_cancel_rejected) && status == Status::alive)
+    if (equal(submit, key::submit_cancel_rejected) && status == Status::alive)
         text = item(previous, key::status_msg);
     if (!truthy(text)) text = nb::borrow(names_of(status).text.ptr());
     return text;
@@ -487,7 +379,7 @@ void settle_cancel(nb::handle order, nb::handle submit, bool finished) {
         set_item(order, key::cancel_error, Py_None);
         return;
     }
-    if (equals(submit, key::submit_cancel_rejected) && truthy(item(order, key::cancel_pending)) &&
+    if (equal(submit, key::submit_cancel_rejected) && truthy(item(order, key::cancel_pending)) &&
         !item(order, key::cancel_request_id).is_none()) {
         set_item(order, key::cancel_pending, Py_False);
         set_item(order, key::cancel_error, key::text_cancel_rejected);
@@ -512,11 +404,10 @@ void publish_change(nb::handle self, nb::handle order, nb::handle order_id) {
     nb::object current = attr(self, key::revision);
     set_item(attr(self, key::order_revisions), order_id, current);
     if (truthy(attr(self, key::position_ready))) {
-        static PyObject* symbol_only = nullptr;
+        static PyObject* const by_symbol = core::keyword_names({&key::symbol_keyword});
         nb::object recompute = attr(self, key::recompute_frozen);
         nb::object symbol = item(order, key::symbol);
-        call_with_keyword(recompute, nb::handle(), keyword_names(key::symbol_keyword, symbol_only),
-                          symbol);
+        core::call_kw(recompute, by_symbol, symbol);
     }
     call_method(self, key::aggregate, order);
     call_method(self, key::schedule_account);
@@ -541,7 +432,7 @@ void release_buffered_trades(nb::handle self, nb::handle row) {
     nb::object system_id = stripped(get(row, key::OrderSysID, key::empty));
     nb::object trades = buffered_trades(self, system_id);
     if (trades.is_none()) return;
-    static PyObject* update_position_only = nullptr;
+    static PyObject* const update_position_only = core::keyword_names({&key::update_position});
     Py_ssize_t count = PyList_GET_SIZE(trades.ptr());
     for (Py_ssize_t index = 0; index < count; ++index) {
         nb::handle trade = PyList_GET_ITEM(trades.ptr(), index);  // the list is ours alone
@@ -550,8 +441,7 @@ void release_buffered_trades(nb::handle self, nb::handle row) {
         if (!compare(other, system_id, Py_EQ)) continue;
         nb::object apply = attr(self, key::trade);
         nb::object ready = attr(self, key::position_ready);
-        call_with_keyword(apply, trade, keyword_names(key::update_position, update_position_only),
-                          ready);
+        core::call_kw(apply, update_position_only, trade, ready);
     }
 }
 
@@ -563,7 +453,7 @@ nb::object by_ref(nb::handle self, nb::handle ref) {
     nb::object ref_orders = attr(self, key::ref_orders);
     nb::object front = attr(self, key::front);
     nb::object session = attr(self, key::session);
-    nb::object text = text_of(ref);
+    nb::object text = core::str_of(ref);
     nb::object reference = checked(PyTuple_Pack(3, front.ptr(), session.ptr(), text.ptr()));
     nb::object order_id = get(ref_orders, reference);
     if (order_id.is_none()) return nb::none();
@@ -573,7 +463,7 @@ nb::object by_ref(nb::handle self, nb::handle ref) {
 nb::object is_spec_order(nb::handle row) {
     nb::object flag = get(row, key::CombHedgeFlag);
     if (!truthy(flag)) return nb::borrow(Py_False);
-    nb::object text = text_of(flag);
+    nb::object text = core::str_of(flag);
     if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0)
         return nb::bool_(PyUnicode_READ_CHAR(text.ptr(), 0) == '1');
     nb::object zero = small_int(0);
@@ -592,7 +482,7 @@ nb::object child(nb::handle self, nb::handle row) {
     nb::object system_id = stripped(raw);
     if (!truthy(system_id)) system_id = nb::none();
     nb::object order_id = known_order_id(self, reference, system_id);
-    nb::object symbol = symbol_of(row);
+    nb::object symbol = row_symbol(row);
     if (order_id.is_none()) {
         nb::object local_order_id = global(key::local_order_id);
         order_id = checked(PyObject_Call(local_order_id.ptr(), reference.ptr(), nullptr));
@@ -618,8 +508,8 @@ nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
     nb::object total = item(row, key::VolumeTotalOriginal);
     nb::object zero = small_int(0);
     nb::object reported = get(row, key::VolumeTraded, zero);
-    nb::object traded = larger(reported, item(native, key::expected_traded));
-    if (status == Status::filled) traded = larger(total, traded);
+    nb::object traded = core::larger(reported, item(native, key::expected_traded));
+    if (status == Status::filled) traded = core::larger(total, traded);
     nb::object close_type = close_type_of(leading(item(row, key::CombOffsetFlag)));
     nb::object text = new_status_text(previous, submit, status);
     nb::object volume_left = apply_reported_fields(native, row, close_type, total, text, traded);
