@@ -67,16 +67,6 @@ EventFields extract(nb::handle event) {
     return fields;
 }
 
-// code in (90, 154): the front is busy or flow-controlled, which a reconnection outlasts.
-bool is_busy_code(nb::handle code) {
-    for (long busy : {90L, 154L}) {
-        nb::object number = nb::int_(busy);
-        if (core::checked_status(PyObject_RichCompareBool(number.ptr(), code.ptr(), Py_EQ)))
-            return true;
-    }
-    return false;
-}
-
 // The first native order record whose `get(key)` equals `rid`, or None.
 nb::object first_order_with(nb::handle self, nb::handle key, nb::handle rid) {
     nb::object orders = core::iterate(call_method(attr(self, name::native_orders), name::values));

@@ -204,18 +204,9 @@ nb::object account_values(nb::handle row) {
 // ---- positions ----
 
 // The keys of one side of a position dict.
-struct SideKeys {
-    const core::InternedName& total;
-    const core::InternedName& today;
-    const core::InternedName& history;
-};
-
-constexpr SideKeys long_keys{name::pos_long, name::pos_long_today, name::pos_long_his};
-constexpr SideKeys short_keys{name::pos_short, name::pos_short_today, name::pos_short_his};
-
-const SideKeys& side_of(nb::handle row) {
-    if (core::equal(item(row, name::posi_direction), name::text_2)) return long_keys;
-    if (core::equal(item(row, name::posi_direction), name::text_3)) return short_keys;
+const PositionSide& side_of(nb::handle row) {
+    if (core::equal(item(row, name::posi_direction), name::text_2)) return long_side;
+    if (core::equal(item(row, name::posi_direction), name::text_3)) return short_side;
     raise_zq_error("持仓查询包含不支持的净持仓方向");
 }
 
@@ -237,7 +228,7 @@ void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row
     if (!core::contains(attr(self, name::instruments), symbol) &&
         truthy(get(row, name::position_field, nb::int_(0))))
         raise_zq_error("持仓查询包含 SDK 不支持的合约类别");
-    const SideKeys& side = side_of(row);
+    const PositionSide& side = side_of(row);
     nb::object fresh = core::call(global(name::empty_position), symbol, updated);
     PyObject* kept = PyDict_SetDefault(positions.ptr(), symbol.ptr(), fresh.ptr());
     if (kept == nullptr) throw nb::python_error();
@@ -254,9 +245,9 @@ void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row
     }
     nb::object history = core::checked(PyNumber_Subtract(total.ptr(), today.ptr()));
     if (any_negative(total, today, history)) raise_zq_error("柜台持仓快照中的今昨仓数量无效");
-    core::add_to_item(position, side.total, total);
-    core::add_to_item(position, side.today, today);
-    core::add_to_item(position, side.history, history);
+    core::add_to_item(position, *side.total, total);
+    core::add_to_item(position, *side.today, today);
+    core::add_to_item(position, *side.his, history);
 }
 
 }  // namespace

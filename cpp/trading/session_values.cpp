@@ -39,6 +39,10 @@ nb::object formatted_row_symbol(nb::handle row) {
     return checked(PyUnicode_Concat(head.ptr(), instrument.ptr()));
 }
 
+bool is_busy_code(nb::handle code) {
+    return core::is_one_of(code, {nb::int_(90), nb::int_(154)});
+}
+
 bool is_finished(nb::handle status) {
     return core::is_one_of(status, {name::filled, name::cancelled, name::rejected});
 }

@@ -25,6 +25,9 @@ nb::object row_symbol(nb::handle row);
 // answer differently from str().
 nb::object formatted_row_symbol(nb::handle row);
 
+// code in (90, 154): the front is busy or flow-controlled, which a reconnection outlasts.
+bool is_busy_code(nb::handle code);
+
 // status in ("FILLED", "CANCELLED", "REJECTED")
 bool is_finished(nb::handle status);
 
