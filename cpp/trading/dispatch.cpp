@@ -57,8 +57,8 @@ EventFields extract(nb::handle event) {
     fields.last = get(event, name::last, Py_True);
     nb::object error = get(event, name::error);
     if (truthy(error)) {
-        fields.code = get(error, name::error_id, nb::int_(0));
-        fields.message = get(error, name::error_msg, name::empty);
+        fields.code = get(error, name::error_id_field, nb::int_(0));
+        fields.message = get(error, name::error_msg_field, name::empty);
         fields.error = std::move(error);
     } else {
         fields.code = nb::int_(0);
@@ -105,7 +105,8 @@ void front_disconnected(nb::handle self) {
 
 // int(answer.get("MaxOrderRef", "0").strip() or 0)
 nb::object max_order_ref(nb::handle answer) {
-    nb::object text = call_method(get(answer, name::max_order_ref, name::text_0), name::strip);
+    nb::object text =
+        call_method(get(answer, name::max_order_ref_field, name::text_0), name::strip);
     if (!truthy(text)) text = nb::int_(0);
     return core::checked(PyNumber_Long(text.ptr()));
 }
@@ -121,8 +122,8 @@ void logged_in(nb::handle self, nb::handle answer) {
     set_attr(self, name::day, item(answer, name::trading_day_field));
     nb::object day = attr(self, name::day);
     set_item(attr(self, name::a), name::trading_day, day);
-    set_attr(self, name::front, item(answer, name::front_id));
-    set_attr(self, name::session, item(answer, name::session_id));
+    set_attr(self, name::front, item(answer, name::front_id_field));
+    set_attr(self, name::session, item(answer, name::session_id_field));
     set_attr(self, name::order_ref, max_order_ref(answer));
     call_method(self, name::_phase_request, name::settlement, name::settlement_request);
     call_method(self, name::_touch);
@@ -239,7 +240,7 @@ void pushed_trade(nb::handle self, nb::handle data) {
 void mark_rejected(nb::handle order) {
     nb::object update = PyDict_CheckExact(order.ptr()) ? nb::object() : attr(order, name::update);
     nb::dict changes;
-    set_item(changes, name::status, name::status_rejected);
+    set_item(changes, name::status, name::rejected);
     set_item(changes, name::is_confirmed, Py_True);
     set_item(changes, name::status_msg, nb::str("报单被拒绝"));
     set_item(changes, name::pending_finish, Py_False);
@@ -278,8 +279,8 @@ nb::object cancelled_order(nb::handle self, const EventFields& fields) {
     if (order.is_none() && truthy(fields.rid))
         order = first_order_with(self, name::cancel_request_id, fields.rid);
     if (order.is_none() && truthy(get(fields.data, name::order_ref_field))) {
-        nb::object front = get(fields.data, name::front_id);
-        nb::object session = get(fields.data, name::session_id);
+        nb::object front = get(fields.data, name::front_id_field);
+        nb::object session = get(fields.data, name::session_id_field);
         nb::object key =
             nb::make_tuple(front, session, nb::str(item(fields.data, name::order_ref_field)));
         nb::object orders = attr(self, name::native_orders);

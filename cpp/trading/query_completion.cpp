@@ -56,7 +56,7 @@ nb::object tradable_instruments(nb::handle rows) {
     nb::dict instruments;
     nb::object iterator = core::iterate(rows);
     while (nb::object row = core::next(iterator)) {
-        if (core::is_one_of(get(row, name::product_class), {name::text_1, name::text_2}))
+        if (core::is_one_of(get(row, name::product_class_field), {name::text_1, name::text_2}))
             set_item(instruments, formatted_row_symbol(row), row);
     }
     return instruments;
@@ -182,8 +182,9 @@ nb::list cny_accounts(nb::handle self, nb::handle rows) {
     nb::list selected;
     nb::object iterator = core::iterate(rows);
     while (nb::object row = core::next(iterator)) {
-        if (core::equal(get(row, name::currency_id, name::cny), name::cny) &&
-            core::equal(get(row, name::account_id), attr(attr(self, name::config), name::user_id)))
+        if (core::equal(get(row, name::currency_id_field, name::cny), name::cny) &&
+            core::equal(get(row, name::account_id_field),
+                        attr(attr(self, name::config), name::user_id)))
             selected.append(row);
     }
     return selected;
@@ -205,8 +206,8 @@ nb::object account_values(nb::handle row) {
 
 // The keys of one side of a position dict.
 const PositionSide& side_of(nb::handle row) {
-    if (core::equal(item(row, name::posi_direction), name::text_2)) return long_side;
-    if (core::equal(item(row, name::posi_direction), name::text_3)) return short_side;
+    if (core::equal(item(row, name::posi_direction_field), name::text_2)) return long_side;
+    if (core::equal(item(row, name::posi_direction_field), name::text_3)) return short_side;
     raise_zq_error("持仓查询包含不支持的净持仓方向");
 }
 
@@ -234,10 +235,10 @@ void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row
     if (kept == nullptr) throw nb::python_error();
     nb::object position = nb::borrow(kept);
     nb::object total = item(row, name::position_field);
-    nb::object today = item(row, name::today_position);
-    if (core::is_one_of(item(row, name::exchange_id), {name::shfe, name::ine})) {
+    nb::object today = item(row, name::today_position_field);
+    if (core::is_one_of(item(row, name::exchange_id_field), {name::shfe, name::ine})) {
         // There each row is wholly today's or wholly older position.
-        if (core::equal(item(row, name::position_date), name::text_1)) {
+        if (core::equal(item(row, name::position_date_field), name::text_1)) {
             today = total;
         } else {
             today = nb::int_(0);
@@ -289,7 +290,7 @@ nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
     nb::dict positions;
     nb::object iterator = core::iterate(rows);
     while (nb::object row = core::next(iterator)) {
-        if (core::not_equal(get(row, name::hedge_flag), name::text_1)) continue;
+        if (core::not_equal(get(row, name::hedge_flag_field), name::text_1)) continue;
         add_position_row(self, positions, row, updated);
     }
     for (auto [symbol, position] : positions) {

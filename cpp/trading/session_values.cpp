@@ -24,17 +24,17 @@ nb::handle zero() {
 }
 
 nb::object row_symbol(nb::handle row) {
-    nb::object exchange = core::str_of(core::item(row, name::ExchangeID));
+    nb::object exchange = core::str_of(core::item(row, name::exchange_id_field));
     nb::object prefix = core::add(exchange, name::dot);
-    nb::object instrument = core::str_of(core::item(row, name::InstrumentID));
+    nb::object instrument = core::str_of(core::item(row, name::instrument_id_field));
     return core::add(prefix, instrument);
 }
 
 nb::object formatted_row_symbol(nb::handle row) {
     nb::object exchange =
-        checked(PyObject_Format(core::item(row, name::exchange_id).ptr(), nullptr));
+        checked(PyObject_Format(core::item(row, name::exchange_id_field).ptr(), nullptr));
     nb::object instrument =
-        checked(PyObject_Format(core::item(row, name::instrument_id).ptr(), nullptr));
+        checked(PyObject_Format(core::item(row, name::instrument_id_field).ptr(), nullptr));
     nb::object head = checked(PyUnicode_Concat(exchange.ptr(), name::dot.ptr()));
     return checked(PyUnicode_Concat(head.ptr(), instrument.ptr()));
 }

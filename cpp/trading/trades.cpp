@@ -26,8 +26,8 @@ constexpr Py_ssize_t kPendingTradeLimit = 32767;
 
 // A row naming a trading day names the session's.
 void check_trading_day(nb::handle self, nb::handle row) {
-    if (!core::truthy(core::get(row, name::TradingDay))) return;
-    nb::object row_day = core::get(row, name::TradingDay);
+    if (!core::truthy(core::get(row, name::trading_day_field))) return;
+    nb::object row_day = core::get(row, name::trading_day_field);
     if (not_equal(row_day, attr(self, name::day))) {
         core::raise(nb::handle(PyExc_TimeoutError)(nb::str("成交回报的交易日发生变化")));
     }
@@ -44,7 +44,7 @@ void buffer_unassigned(nb::handle self, nb::handle key, nb::handle row) {
 
 // row["Volume"]: an exact, positive int.
 nb::object traded_volume(nb::handle row) {
-    nb::object volume = item(row, name::Volume);
+    nb::object volume = item(row, name::volume_field);
     if (!PyLong_CheckExact(volume.ptr()) || compare(volume, zero(), Py_LE)) {
         raise_buffer_error("成交数量无效");
     }
@@ -93,13 +93,13 @@ nb::object trade_record(nb::handle key, nb::handle row, nb::handle system_id, nb
     static PyObject* const one = PyLong_FromLong(1);  // kept for the process
     nb::object trade_id = core::checked(PyObject_GetItem(key.ptr(), one));
     nb::handle direction =
-        equal(item(row, name::Direction), name::flag_open) ? name::buy.ptr() : name::sell.ptr();
+        equal(item(row, name::direction_field), name::text_0) ? name::buy.ptr() : name::sell.ptr();
     nb::object order_offset = global(name::order_offset);
-    nb::object offset = core::call(order_offset, item(row, name::OffsetFlag));
-    nb::object price = item(row, name::Price);
+    nb::object offset = core::call(order_offset, item(row, name::offset_flag_field));
+    nb::object price = item(row, name::price_field);
     nb::object timestamp = global(name::timestamp);
-    nb::object trade_date = item(row, name::TradeDate);
-    nb::object trade_time = core::call(timestamp, trade_date, item(row, name::TradeTime));
+    nb::object trade_date = item(row, name::trade_date_field);
+    nb::object trade_time = core::call(timestamp, trade_date, item(row, name::trade_time_field));
     nb::object record = core::checked(PyDict_New());
     std::pair<const core::InternedName*, nb::handle> fields[] = {
         {&name::trade_id, trade_id},   {&name::order_sys_id, system_id}, {&name::symbol, symbol},
@@ -134,7 +134,7 @@ void apply_to_order(nb::handle self, nb::handle row, nb::handle key, nb::handle 
 
 void open_position(nb::handle position, nb::handle row, nb::handle volume) {
     const PositionSide& side =
-        equal(item(row, name::Direction), name::flag_open) ? long_side : short_side;
+        equal(item(row, name::direction_field), name::text_0) ? long_side : short_side;
     core::add_to_item(position, *side.total, volume);
     core::add_to_item(position, *side.today, volume);
 }
@@ -143,15 +143,15 @@ void open_position(nb::handle position, nb::handle row, nb::handle volume) {
 // from earlier days' lots, a plain close from earlier days' lots first.
 void close_position(nb::handle position, nb::handle row, nb::handle volume) {
     const PositionSide& side =
-        equal(item(row, name::Direction), name::flag_open) ? short_side : long_side;
+        equal(item(row, name::direction_field), name::text_0) ? short_side : long_side;
     if (compare(volume, item(position, *side.total), Py_GT)) {
         raise_buffer_error("平仓成交数量超过本地持仓");
     }
     std::pair<const core::InternedName*, nb::object> parts[2];
     size_t count = 1;
-    if (equal(item(row, name::OffsetFlag), name::flag_close_today)) {
+    if (equal(item(row, name::offset_flag_field), name::text_3)) {
         parts[0] = {side.today, nb::borrow(volume)};
-    } else if (equal(item(row, name::OffsetFlag), name::flag_close_yesterday)) {
+    } else if (equal(item(row, name::offset_flag_field), name::text_4)) {
         parts[0] = {side.his, nb::borrow(volume)};
     } else {
         nb::object his = item(position, *side.his);
@@ -176,7 +176,7 @@ void close_position(nb::handle position, nb::handle row, nb::handle volume) {
 }  // namespace
 
 nb::object trade_id(nb::handle /*self*/, nb::handle row) {
-    nb::object id = core::stripped(core::get(row, name::TradeID, name::empty));
+    nb::object id = core::stripped(core::get(row, name::trade_id_field, name::empty));
     if (!core::truthy(id)) raise_buffer_error("CTP 成交回报缺少 TradeID");
     return id;
 }
@@ -184,9 +184,9 @@ nb::object trade_id(nb::handle /*self*/, nb::handle row) {
 // Exchanges number their trades separately and both sides of a self-trade share one TradeID:
 // only exchange, TradeID and direction together name one trade.
 nb::object trade_key(nb::handle self, nb::handle row) {
-    nb::object exchange = core::get(row, name::ExchangeID, name::empty);
+    nb::object exchange = core::get(row, name::exchange_id_field, name::empty);
     nb::object id = call_method(self, name::_trade_id, row);
-    nb::object direction = core::get(row, name::Direction, name::empty);
+    nb::object direction = core::get(row, name::direction_field, name::empty);
     return core::checked(PyTuple_Pack(3, exchange.ptr(), id.ptr(), direction.ptr()));
 }
 
@@ -195,7 +195,7 @@ bool trade(nb::handle self, nb::handle row, nb::handle update_position) {
     check_trading_day(self, row);
     nb::object key = call_method(self, name::_trade_key, row);
     if (core::contains(attr(self, name::t), key)) return false;
-    nb::object system_id = core::stripped(core::get(row, name::OrderSysID, name::empty));
+    nb::object system_id = core::stripped(core::get(row, name::order_sys_id_field, name::empty));
     nb::object order_id = core::truthy(system_id)
                               ? core::get(attr(self, name::system_orders), system_id)
                               : nb::none();
@@ -221,8 +221,8 @@ void apply_position_trade(nb::handle self, nb::handle row) {
     if (item(position, name::pos_long).is_none() || item(position, name::pos_short).is_none()) {
         return;
     }
-    nb::object volume = item(row, name::Volume);
-    if (equal(item(row, name::OffsetFlag), name::flag_open)) {
+    nb::object volume = item(row, name::volume_field);
+    if (equal(item(row, name::offset_flag_field), name::text_0)) {
         open_position(position, row, volume);
     } else {
         close_position(position, row, volume);
