@@ -7,23 +7,22 @@
 
 #include "core/py_errors.hpp"
 #include "core/py_ops.hpp"
-#include "trading/book_ops.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
 namespace {
 
-using book::attr;
-using book::equal;
-using book::item;
-using book::not_equal;
-using book::PositionSide;
-using book::set_item;
+using core::attr;
+using core::equal;
+using core::item;
+using core::not_equal;
+using core::set_item;
 
 // The keys of an exact "long" or "short", or nullptr for anything else.
 const PositionSide* known_side(nb::handle side) {
-    for (const PositionSide* known : {&book::long_side, &book::short_side}) {
+    for (const PositionSide* known : {&long_side, &short_side}) {
         if (PyUnicode_CheckExact(side.ptr()) && equal(side, *known->word)) return known;
     }
     return nullptr;
@@ -35,8 +34,8 @@ nb::object side_key(nb::handle side, const PositionSide* known,
                     const core::InternedName* PositionSide::* member,
                     const core::InternedName* suffix) {
     if (known != nullptr) return nb::borrow(*(known->*member));
-    nb::object key = book::add(name::pos_prefix, side);
-    return suffix != nullptr ? book::add(key, *suffix) : key;
+    nb::object key = core::add(name::pos_prefix, side);
+    return suffix != nullptr ? core::add(key, *suffix) : key;
 }
 
 // A close order still working on the side closed by `closing` orders of `symbol`.
@@ -44,7 +43,7 @@ bool is_working_close(nb::handle order, nb::handle symbol, nb::handle closing) {
     return !(not_equal(item(order, name::symbol), symbol) ||
              not_equal(item(order, name::direction), closing) ||
              equal(item(order, name::offset), name::open) ||
-             book::is_finished(item(order, name::status)));
+             is_finished(item(order, name::status)));
 }
 
 // Takes an order's remaining volume from the bucket it closes: today's lots, earlier days' lots,
@@ -52,13 +51,13 @@ bool is_working_close(nb::handle order, nb::handle symbol, nb::handle closing) {
 void reserve(nb::handle order, nb::object& his, nb::object& today) {
     nb::object left = item(order, name::volume_left);
     if (equal(item(order, name::close_type), name::close_today)) {
-        today = book::subtract_in_place(today, left);
+        today = core::subtract_in_place(today, left);
     } else if (equal(item(order, name::close_type), name::close_history)) {
-        his = book::subtract_in_place(his, left);
+        his = core::subtract_in_place(his, left);
     } else {
-        nb::object used = book::smaller(left, book::larger(his, book::zero()));
-        his = book::subtract_in_place(his, used);
-        today = book::subtract_in_place(today, book::subtract(left, used));
+        nb::object used = core::smaller(left, core::larger(his, zero()));
+        his = core::subtract_in_place(his, used);
+        today = core::subtract_in_place(today, core::subtract(left, used));
     }
 }
 
@@ -92,12 +91,12 @@ bool differ(const std::array<nb::object, 4>& after, const std::array<nb::object,
 void recompute_position(nb::handle self, nb::handle symbol, nb::handle position, nb::handle now) {
     if (item(position, name::pos_long).is_none()) return;
     std::array<nb::object, 4> before = derived_fields(position);
-    for (const PositionSide* side : {&book::long_side, &book::short_side}) {
+    for (const PositionSide* side : {&long_side, &short_side}) {
         auto [his, today] =
-            unpack_pair(book::call_method(self, name::_free_parts, symbol, *side->word));
-        set_item(position, *side->available, book::add(his, today));
+            unpack_pair(core::call_method(self, name::_free_parts, symbol, *side->word));
+        set_item(position, *side->available, core::add(his, today));
         nb::object total = item(position, *side->total);
-        set_item(position, *side->frozen, book::subtract(total, book::add(his, today)));
+        set_item(position, *side->frozen, core::subtract(total, core::add(his, today)));
     }
     if (differ(derived_fields(position), before)) set_item(position, name::updated_at, now);
 }
@@ -108,7 +107,7 @@ void aggregate_order(nb::handle self, nb::handle order) {
     nb::object record = item(records, item(order, name::order_id));
     nb::object update;
     if (!PyDict_CheckExact(record.ptr())) update = attr(record, name::update);
-    nb::object exchange_order_id = book::stripped(item(order, name::exchange_order_id));
+    nb::object exchange_order_id = core::stripped(item(order, name::exchange_order_id));
     nb::object values[] = {
         core::truthy(exchange_order_id) ? exchange_order_id : nb::none(),
         item(order, name::volume_original),
@@ -119,7 +118,7 @@ void aggregate_order(nb::handle self, nb::handle order) {
         item(order, name::cancel_pending),
         item(order, name::cancel_error),
     };
-    static PyObject* const fields = book::keyword_names(
+    static PyObject* const fields = core::keyword_names(
         {&name::order_sys_id, &name::volume_original, &name::volume_traded, &name::volume_left,
          &name::status, &name::status_msg, &name::cancel_pending, &name::cancel_error});
     if (update.is_valid()) {
@@ -138,12 +137,11 @@ void aggregate_order(nb::handle self, nb::handle order) {
 }  // namespace
 
 nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
-    nb::object position = book::get(attr(self, name::p), symbol);
+    nb::object position = core::get(attr(self, name::p), symbol);
     const PositionSide* known = known_side(side);
     if (!core::truthy(position) ||
         item(position, side_key(side, known, &PositionSide::total, nullptr)).is_none()) {
-        static PyObject* const nothing_free =
-            PyTuple_Pack(2, book::zero().ptr(), book::zero().ptr());
+        static PyObject* const nothing_free = PyTuple_Pack(2, zero().ptr(), zero().ptr());
         return nb::borrow(nothing_free);  // kept for the process, like Python's constant
     }
     nb::object his = item(position, side_key(side, known, &PositionSide::his, &name::his_suffix));
@@ -152,23 +150,23 @@ nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side) {
     nb::handle closing = known != nullptr               ? *known->closing
                          : equal(side, name::long_side) ? name::sell
                                                         : name::buy;
-    book::for_each_value(attr(self, name::native_orders), [&](nb::handle order) {
+    core::for_each_value(attr(self, name::native_orders), [&](nb::handle order) {
         if (is_working_close(order, symbol, closing)) reserve(order, his, today);
     });
-    if (book::compare(book::smaller(his, today), book::zero(), Py_LT)) {
-        book::raise_buffer_error("有效平仓委托冻结量超过本地持仓");
+    if (core::compare(core::smaller(his, today), zero(), Py_LT)) {
+        raise_buffer_error("有效平仓委托冻结量超过本地持仓");
     }
     return core::checked(PyTuple_Pack(2, his.ptr(), today.ptr()));
 }
 
 void recompute_frozen(nb::handle self, nb::handle symbol) {
-    nb::object now = book::now_ms();
+    nb::object now = now_ms();
     if (!symbol.is_none()) {
         if (!core::contains(attr(self, name::p), symbol)) return;
         recompute_position(self, symbol, item(attr(self, name::p), symbol), now);
         return;
     }
-    nb::object rows = book::items_list(attr(self, name::p));
+    nb::object rows = core::items_list(attr(self, name::p));
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(rows.ptr()); ++index) {
         auto [row_symbol, position] = unpack_pair(PyList_GET_ITEM(rows.ptr(), index));
         recompute_position(self, row_symbol, position, now);
@@ -180,7 +178,7 @@ void aggregate(nb::handle self, nb::handle child) {
         aggregate_order(self, child);
         return;
     }
-    nb::object children = book::values_list(attr(self, name::native_orders));
+    nb::object children = core::values_list(attr(self, name::native_orders));
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(children.ptr()); ++index) {
         aggregate_order(self, nb::borrow(PyList_GET_ITEM(children.ptr(), index)));
     }

@@ -9,6 +9,7 @@
 #include "trading/module_state.hpp"
 #include "trading/names.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
@@ -58,10 +59,6 @@ nb::dict empty_positions(nb::handle self) {
     nb::object visible = self.attr("positions");
     for (nb::handle symbol : visible) positions[symbol] = global("empty_position")(symbol);
     return positions;
-}
-
-nb::object monotonic() {
-    return global("time").attr("monotonic")();
 }
 
 // Runs `body` as the body of an `except` block handling `handled`: what it raises gets

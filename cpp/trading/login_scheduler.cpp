@@ -7,6 +7,7 @@
 #include "trading/module_state.hpp"
 #include "trading/names.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
@@ -16,19 +17,9 @@ namespace {
 constexpr int query_gap_seconds = 1;
 constexpr int account_refresh_seconds = 5;
 
-nb::object monotonic() {
-    return global("time").attr("monotonic")();
-}
-
 // self.phase == value
 bool phase_is(nb::handle self, const char* value) {
     return self.attr("phase").equal(nb::str(value));
-}
-
-// `value in (a, b, ...)`, the interpreter's containment test of a tuple.
-template <typename... Items>
-bool is_one_of(nb::handle value, Items... items) {
-    return core::contains(nb::make_tuple(items...), value);
 }
 
 // The budget a retryable query failure counts against: account queries once ready, the
@@ -96,7 +87,7 @@ void submit_query(nb::handle self, nb::handle now, nb::handle kind) {
     nb::handle request_id = answer[0];
     nb::handle code = answer[1];
     nb::setattr(self, "last_query", now);
-    if (is_one_of(code, -2, -3)) {
+    if (core::is_one_of(code, {nb::int_(-2), nb::int_(-3)})) {
         // The binding's own flow control: try again no sooner than two seconds later.
         query_budget(self).attr("fail")();
         nb::setattr(self, "last_query", now + nb::int_(1));
@@ -143,7 +134,8 @@ void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::han
     nb::setattr(self, "phase_id", answer[0]);
     nb::handle code = answer[1];
     // The binding could not send it: reconnect. Any other refusal is final.
-    if (is_one_of(code, -1, -2, -3)) core::raise(PyExc_TimeoutError);
+    if (core::is_one_of(code, {nb::int_(-1), nb::int_(-2), nb::int_(-3)}))
+        core::raise(PyExc_TimeoutError);
     if (code.not_equal(nb::int_(0))) {
         nb::object label = global("PHASE_LABELS").attr("get")(phase, phase);
         core::raise(global("ZqError")(ctp_message(label, "请求失败（错误码：", code, "）")));
@@ -166,7 +158,7 @@ void query_error(nb::handle self, nb::handle code, nb::handle message) {
     nb::object query = self.attr("inflight");
     nb::setattr(self, "inflight", nb::none());
     nb::object kind = query["kind"];
-    if (is_one_of(code, 90, 154)) {
+    if (is_busy_code(code)) {
         // The counter is busy: the same query goes again after the pacing gap.
         query_budget(self).attr("fail")();
         nb::setattr(self, "last_query", monotonic() + nb::int_(1));
@@ -185,7 +177,7 @@ void tick(nb::handle self, nb::handle now) {
         return;
     }
     nb::object phase = self.attr("phase");
-    if (!is_one_of(phase, "ready", "sync")) {
+    if (!core::is_one_of(phase, {nb::str("ready"), nb::str("sync")})) {
         if (phase_overdue(self, now)) raise_timeout(nb::str("CTP 连接或登录超时"));
         return;
     }

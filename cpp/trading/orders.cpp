@@ -11,134 +11,33 @@
 #include "trading/module_state.hpp"
 #include "trading/names.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
 namespace {
 
-namespace key = name::order_book;
+using core::attr;
+using core::call;
+using core::call_method;
 using core::checked;
 using core::checked_status;
+using core::compare;
+using core::equal;
+using core::get;
 using core::InternedName;
+using core::item;
+using core::set_attr;
+using core::set_item;
+using core::stripped;
 using core::truthy;
 
 // ─── Python operations with exact-type fast paths ──────────────────────────────────────────────
-
-nb::object attr(nb::handle object, const InternedName& name) {
-    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
-void set_attr(nb::handle object, const InternedName& name, nb::handle value) {
-    checked_status(PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()));
-}
-
-nb::object item(nb::handle mapping, nb::handle name) {
-    return checked(PyObject_GetItem(mapping.ptr(), name.ptr()));
-}
-
-void set_item(nb::handle mapping, nb::handle name, nb::handle value) {
-    checked_status(PyObject_SetItem(mapping.ptr(), name.ptr(), value.ptr()));
-}
 
 // mapping[name] right after `mapping[name] = value`: an exact dict gives back that very value.
 nb::object read_back(nb::handle mapping, const InternedName& name, nb::handle value) {
     if (PyDict_CheckExact(mapping.ptr())) return nb::borrow(value);
     return item(mapping, name);
-}
-
-// mapping.get(name, fallback): a plain lookup on an exact dict, the method call otherwise.
-nb::object get(nb::handle mapping, nb::handle name, nb::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
-        if (found != nullptr) return nb::borrow(found);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(fallback);
-    }
-    PyObject* args[] = {mapping.ptr(), name.ptr(), fallback.ptr()};
-    return checked(PyObject_VectorcallMethod(key::get.ptr(), args, 3, nullptr));
-}
-
-// mapping.get(name), called with one argument as written.
-nb::object get(nb::handle mapping, nb::handle name) {
-    if (PyDict_CheckExact(mapping.ptr())) return get(mapping, name, Py_None);
-    return checked(PyObject_CallMethodOneArg(mapping.ptr(), key::get.ptr(), name.ptr()));
-}
-
-// method(*positional)
-template <typename... Positional>
-nb::object call(nb::handle method, Positional... positional) {
-    PyObject* args[] = {nb::handle(positional).ptr()...};
-    return checked(PyObject_Vectorcall(method.ptr(), args, sizeof...(Positional), nullptr));
-}
-
-// method(positional, name=value); the caller has looked the method up before computing `value`,
-// as the interpreter does.
-nb::object call_with_keyword(nb::handle method, nb::handle positional, nb::handle keyword_names,
-                             nb::handle value) {
-    PyObject* args[] = {positional.ptr(), value.ptr()};
-    if (!positional.is_valid()) {
-        return checked(PyObject_Vectorcall(method.ptr(), args + 1, 0, keyword_names.ptr()));
-    }
-    return checked(PyObject_Vectorcall(method.ptr(), args, 1, keyword_names.ptr()));
-}
-
-// The one-name tuple of keyword names for a call, built once and kept for the life of the
-// process.
-nb::handle keyword_names(const InternedName& name, PyObject*& cache) {
-    if (cache == nullptr) cache = checked(PyTuple_Pack(1, name.ptr())).release().ptr();
-    return cache;
-}
-
-// self.name(*args), looked up on the instance so that a replaced method takes part.
-void call_method(nb::handle self, const InternedName& name, nb::handle arg = nb::handle()) {
-    PyObject* args[] = {self.ptr(), arg.ptr()};
-    size_t count = arg.is_valid() ? 2 : 1;
-    checked(PyObject_VectorcallMethod(name.ptr(), args, count, nullptr));
-}
-
-// value == text (an exact str) as a truth value. For `value is text` both are that same exact
-// str, so the identity shortcut of the comparison answers as `==` would.
-bool equals(nb::handle value, const InternedName& text) {
-    return checked_status(PyObject_RichCompareBool(value.ptr(), text.ptr(), Py_EQ)) != 0;
-}
-
-// bool(a == b), bool(a != b), bool(a < b), bool(a > b). Only two exact str may skip the rich
-// comparison's result object: an arbitrary __eq__ need not be reflexive.
-bool compare(nb::handle a, nb::handle b, int op) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return checked_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)) != 0;
-    return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-// max(a, b): the first of two equal values, as the builtin keeps it.
-nb::object larger(nb::handle a, nb::handle b) {
-    return nb::borrow(compare(b, a, Py_GT) ? b : a);
-}
-
-// str(value)
-nb::object text_of(nb::handle value) {
-    return checked(PyObject_Str(value.ptr()));
-}
-
-// a + b
-nb::object joined(nb::handle a, nb::handle b) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return checked(PyUnicode_Concat(a.ptr(), b.ptr()));
-    return checked(PyNumber_Add(a.ptr(), b.ptr()));
-}
-
-// text.strip(); an exact str is trimmed here with the interpreter's own white space test.
-nb::object stripped(nb::handle text) {
-    PyObject* value = text.ptr();
-    if (!PyUnicode_CheckExact(value))
-        return checked(PyObject_CallMethodNoArgs(value, key::strip.ptr()));
-    int kind = PyUnicode_KIND(value);
-    const void* data = PyUnicode_DATA(value);
-    Py_ssize_t start = 0;
-    Py_ssize_t end = PyUnicode_GET_LENGTH(value);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    return checked(PyUnicode_Substring(value, start, end));
 }
 
 // text[:1]
@@ -176,50 +75,42 @@ nb::object small_int(long value) {
 
 // "BUY" if row.get("Direction") == "0" else "SELL"
 nb::handle direction_of(nb::handle row) {
-    nb::object flag = get(row, key::Direction);
-    return equals(flag, key::flag_buy) ? key::buy : key::sell;
+    nb::object flag = get(row, name::direction_field);
+    return equal(flag, name::text_0) ? name::buy : name::sell;
 }
 
 // order_offset(row.get("CombOffsetFlag") or row.get("OffsetFlag"))
 nb::object offset_of(nb::handle row) {
-    nb::object order_offset = global(key::order_offset);
-    nb::object flag = get(row, key::CombOffsetFlag);
-    if (!truthy(flag)) flag = get(row, key::OffsetFlag);
+    nb::object order_offset = global(name::order_offset);
+    nb::object flag = get(row, name::comb_offset_flag_field);
+    if (!truthy(flag)) flag = get(row, name::offset_flag_field);
     return call(order_offset, flag);
 }
 
 // finite(row.get("LimitPrice"))
 nb::object limit_price_of(nb::handle row) {
-    nb::object finite = global(key::finite);
-    nb::object price = get(row, key::LimitPrice);
+    nb::object finite = global(name::finite);
+    nb::object price = get(row, name::limit_price_field);
     return call(finite, price);
 }
 
 // timestamp(row.get("InsertDate", ""), row.get("InsertTime", ""))
 nb::object insert_time_of(nb::handle row) {
-    nb::object timestamp = global(key::timestamp);
-    nb::object date = get(row, key::InsertDate, key::empty);
-    nb::object clock = get(row, key::InsertTime, key::empty);
+    nb::object timestamp = global(name::timestamp);
+    nb::object date = get(row, name::insert_date_field, name::empty);
+    nb::object clock = get(row, name::insert_time_field, name::empty);
     return call(timestamp, date, clock);
 }
 
 // The reference key: (FrontID or the session's front, SessionID or the session's session,
 // str(OrderRef or "")).
 nb::object reference_key(nb::handle self, nb::handle row) {
-    nb::object own_front = attr(self, key::front);
-    nb::object front = get(row, key::FrontID, own_front);
-    nb::object own_session = attr(self, key::session);
-    nb::object session = get(row, key::SessionID, own_session);
-    nb::object ref = text_of(get(row, key::OrderRef, key::empty));
+    nb::object own_front = attr(self, name::front);
+    nb::object front = get(row, name::front_id_field, own_front);
+    nb::object own_session = attr(self, name::session);
+    nb::object session = get(row, name::session_id_field, own_session);
+    nb::object ref = core::str_of(get(row, name::order_ref_field, name::empty));
     return checked(PyTuple_Pack(3, front.ptr(), session.ptr(), ref.ptr()));
-}
-
-// str(row["ExchangeID"]) + "." + str(row["InstrumentID"])
-nb::object symbol_of(nb::handle row) {
-    nb::object exchange = text_of(item(row, key::ExchangeID));
-    nb::object prefix = joined(exchange, key::dot);
-    nb::object instrument = text_of(item(row, key::InstrumentID));
-    return joined(prefix, instrument);
 }
 
 // The order record of an order first seen in a return, stored in `o`.
@@ -230,70 +121,70 @@ void add_order_record(nb::handle self, nb::handle row, nb::handle order_id, nb::
     nb::object limit_price = limit_price_of(row);
     nb::object insert_time = insert_time_of(row);
     nb::object zero = small_int(0);
-    nb::object record = dict_of({{key::order_id, order_id},
-                                 {key::order_sys_id, system_id},
-                                 {key::symbol, symbol},
-                                 {key::direction, direction},
-                                 {key::offset, offset},
-                                 {key::limit_price, limit_price},
-                                 {key::volume_original, zero},
-                                 {key::volume_traded, zero},
-                                 {key::volume_left, zero},
-                                 {key::status, key::pending},
-                                 {key::status_msg, key::empty},
-                                 {key::cancel_pending, Py_False},
-                                 {key::cancel_error, Py_None},
-                                 {key::insert_time, insert_time}});
-    set_item(attr(self, key::o), order_id, record);
+    nb::object record = dict_of({{name::order_id, order_id},
+                                 {name::order_sys_id, system_id},
+                                 {name::symbol, symbol},
+                                 {name::direction, direction},
+                                 {name::offset, offset},
+                                 {name::limit_price, limit_price},
+                                 {name::volume_original, zero},
+                                 {name::volume_traded, zero},
+                                 {name::volume_left, zero},
+                                 {name::status, name::status_pending},
+                                 {name::status_msg, name::empty},
+                                 {name::cancel_pending, Py_False},
+                                 {name::cancel_error, Py_None},
+                                 {name::insert_time, insert_time}});
+    set_item(attr(self, name::o), order_id, record);
 }
 
 // self.o[order_id][name]
 nb::object parent_field(nb::handle self, nb::handle order_id, const InternedName& name) {
-    nb::object parent = item(attr(self, key::o), order_id);
+    nb::object parent = item(attr(self, name::o), order_id);
     return item(parent, name);
 }
 
 // The native order record of an order first seen in a return, stored in `native_orders`.
 void add_native_order(nb::handle self, nb::handle order_id, nb::handle reference, nb::handle raw,
                       nb::handle symbol) {
-    nb::object direction = parent_field(self, order_id, key::direction);
-    nb::object offset = parent_field(self, order_id, key::offset);
+    nb::object direction = parent_field(self, order_id, name::direction);
+    nb::object offset = parent_field(self, order_id, name::offset);
     nb::handle front = PyTuple_GET_ITEM(reference.ptr(), 0);
     nb::handle session = PyTuple_GET_ITEM(reference.ptr(), 1);
     nb::handle ref = PyTuple_GET_ITEM(reference.ptr(), 2);
     nb::object zero = small_int(0);
-    nb::object native = dict_of({{key::order_id, order_id},
-                                 {key::parent, order_id},
-                                 {key::symbol, symbol},
-                                 {key::direction, direction},
-                                 {key::offset, offset},
-                                 {key::exchange_order_id, raw},
-                                 {key::close_type, key::unspecified},
-                                 {key::volume_original, zero},
-                                 {key::volume_traded, zero},
-                                 {key::volume_left, zero},
-                                 {key::status, key::pending},
-                                 {key::is_confirmed, Py_False},
-                                 {key::status_msg, key::empty},
-                                 {key::cancel_pending, Py_False},
-                                 {key::cancel_error, Py_None},
-                                 {key::ref, ref},
-                                 {key::front, front},
-                                 {key::session, session},
-                                 {key::cancel_request_id, Py_None},
-                                 {key::pending_finish, Py_False},
-                                 {key::expected_traded, zero},
-                                 {key::finish_status, Py_None},
-                                 {key::finish_msg, key::empty}});
-    set_item(attr(self, key::native_orders), order_id, native);
+    nb::object native = dict_of({{name::order_id, order_id},
+                                 {name::parent, order_id},
+                                 {name::symbol, symbol},
+                                 {name::direction, direction},
+                                 {name::offset, offset},
+                                 {name::exchange_order_id, raw},
+                                 {name::close_type, name::unspecified},
+                                 {name::volume_original, zero},
+                                 {name::volume_traded, zero},
+                                 {name::volume_left, zero},
+                                 {name::status, name::status_pending},
+                                 {name::is_confirmed, Py_False},
+                                 {name::status_msg, name::empty},
+                                 {name::cancel_pending, Py_False},
+                                 {name::cancel_error, Py_None},
+                                 {name::ref, ref},
+                                 {name::front, front},
+                                 {name::session, session},
+                                 {name::cancel_request_id, Py_None},
+                                 {name::pending_finish, Py_False},
+                                 {name::expected_traded, zero},
+                                 {name::finish_status, Py_None},
+                                 {name::finish_msg, name::empty}});
+    set_item(attr(self, name::native_orders), order_id, native);
 }
 
 // The id of the native order the reference and the OrderSysID name, None when neither is known.
 // Both known but different: the counter contradicts the book.
 nb::object known_order_id(nb::handle self, nb::handle reference, nb::handle system_id) {
-    nb::object order_id = get(attr(self, key::ref_orders), reference);
+    nb::object order_id = get(attr(self, name::ref_orders), reference);
     if (!truthy(system_id)) return order_id;
-    nb::object known = get(attr(self, key::system_orders), system_id);
+    nb::object known = get(attr(self, name::system_orders), system_id);
     if (truthy(order_id) && truthy(known) && compare(order_id, known, Py_NE))
         fail(PyExc_BufferError, "同一个 CTP OrderSysID 关联到不同订单");
     return truthy(order_id) ? order_id : known;
@@ -302,10 +193,10 @@ nb::object known_order_id(nb::handle self, nb::handle reference, nb::handle syst
 // Indexes the native order under its OrderSysID; an order bound to another one is a
 // contradiction.
 void bind_system_id(nb::handle self, nb::handle order, nb::handle order_id, nb::handle system_id) {
-    nb::object bound = stripped(item(order, key::exchange_order_id));
+    nb::object bound = stripped(item(order, name::exchange_order_id));
     if (truthy(bound) && compare(bound, system_id, Py_NE))
         fail(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
-    set_item(attr(self, key::system_orders), system_id, order_id);
+    set_item(attr(self, name::system_orders), system_id, order_id);
 }
 
 // ─── _order ────────────────────────────────────────────────────────────────────────────────────
@@ -319,18 +210,18 @@ struct StatusNames {
 };
 
 const StatusNames& names_of(Status status) {
-    static const StatusNames table[] = {{key::alive, key::empty},
-                                        {key::filled, key::text_filled},
-                                        {key::cancelled, key::text_cancelled},
-                                        {key::rejected, key::text_rejected}};
+    static const StatusNames table[] = {{name::alive, name::empty},
+                                        {name::filled, name::fully_traded},
+                                        {name::cancelled, name::text_cancelled},
+                                        {name::rejected, name::text_rejected}};
     return table[static_cast<int>(status)];
 }
 
 // An order return of another trading day means the session no longer matches the counter.
 void check_trading_day(nb::handle self, nb::handle row) {
-    if (!truthy(get(row, key::TradingDay))) return;
-    nb::object day = get(row, key::TradingDay);
-    if (compare(day, attr(self, key::day), Py_NE))
+    if (!truthy(get(row, name::trading_day_field))) return;
+    nb::object day = get(row, name::trading_day_field);
+    if (compare(day, attr(self, name::day), Py_NE))
         fail(PyExc_TimeoutError, "订单回报的交易日发生变化");
 }
 
@@ -338,7 +229,7 @@ void check_trading_day(nb::handle self, nb::handle row) {
 bool is_stale_query_row(nb::handle self, nb::handle order_id, nb::handle query_revision) {
     if (query_revision.is_none()) return false;
     nb::object zero = small_int(0);
-    nb::object changed = get(attr(self, key::order_revisions), order_id, zero);
+    nb::object changed = get(attr(self, name::order_revisions), order_id, zero);
     return compare(changed, query_revision, Py_GT);
 }
 
@@ -374,52 +265,47 @@ bool changed_since(nb::handle order, nb::handle previous) {
     return false;
 }
 
-// row["OrderStatus"] in ("2", "4", "5"), compared as the tuple compares its items.
-bool is_cancelled_status(nb::handle order_status) {
-    for (const InternedName* flag : {&key::status_part_traded_not_queueing,
-                                     &key::status_no_trade_not_queueing, &key::status_canceled}) {
-        if (checked_status(PyObject_RichCompareBool(flag->ptr(), order_status.ptr(), Py_EQ)))
-            return true;
-    }
-    return false;
-}
-
+// OrderSubmitStatus "4": the insert was rejected. OrderStatus "0": all traded; "2", "4", "5":
+// no longer queueing (part traded, none traded, cancelled).
 Status status_of(nb::handle row, nb::handle submit) {
-    if (equals(submit, key::submit_insert_rejected)) return Status::rejected;
-    if (equals(item(row, key::OrderStatus), key::status_all_traded)) return Status::filled;
-    if (is_cancelled_status(item(row, key::OrderStatus))) return Status::cancelled;
+    if (equal(submit, name::text_4)) return Status::rejected;
+    if (equal(item(row, name::order_status_field), name::text_0)) return Status::filled;
+    if (core::is_one_of(item(row, name::order_status_field),
+                        {name::text_2, name::text_4, name::text_5}))
+        return Status::cancelled;
     return Status::alive;
 }
 
 // Finished statuses are final, except that a cancelled order may still turn out rejected; while
 // a finish is held back only another finish is taken.
 bool moves_backwards(nb::handle order, Status status, bool finished) {
-    nb::object current = item(order, key::status);
-    return (equals(current, key::filled) && status != Status::filled) ||
-           (equals(current, key::rejected) && status != Status::rejected) ||
-           (equals(current, key::cancelled) && status != Status::cancelled &&
+    nb::object current = item(order, name::status);
+    return (equal(current, name::filled) && status != Status::filled) ||
+           (equal(current, name::rejected) && status != Status::rejected) ||
+           (equal(current, name::cancelled) && status != Status::cancelled &&
             status != Status::rejected) ||
-           (truthy(item(order, key::pending_finish)) && !finished);
+           (truthy(item(order, name::pending_finish)) && !finished);
 }
 
 // {"0": None, "3": "TODAY", "4": "HISTORY"}.get(flag, "UNSPECIFIED")
 nb::object close_type_of(nb::handle flag) {
     static PyObject* by_flag = nullptr;  // kept for the life of the process
     if (by_flag == nullptr) {
-        by_flag = dict_of({{key::flag_open, Py_None},
-                           {key::flag_close_today, key::today},
-                           {key::flag_close_yesterday, key::history}})
+        by_flag = dict_of({{name::text_0, Py_None},
+                           {name::text_3, name::close_today},
+                           {name::text_4, name::close_history}})
                       .release()
                       .ptr();
     }
-    return get(by_flag, flag, key::unspecified);
+    return get(by_flag, flag, name::unspecified);
 }
 
-// The status text: a rejected cancel keeps the order's text, otherwise the status's own.
+// The status text: a rejected cancel (OrderSubmitStatus "5") keeps the order's text, otherwise
+// the status's own.
 nb::object new_status_text(nb::handle previous, nb::handle submit, Status status) {
-    nb::object text = nb::borrow(key::empty.ptr());
-    if (equals(submit, key::submit_cancel_rejected) && status == Status::alive)
-        text = item(previous, key::status_msg);
+    nb::object text = nb::borrow(name::empty.ptr());
+    if (equal(submit, name::text_5) && status == Status::alive)
+        text = item(previous, name::status_msg);
     if (!truthy(text)) text = nb::borrow(names_of(status).text.ptr());
     return text;
 }
@@ -429,23 +315,23 @@ nb::object new_status_text(nb::handle previous, nb::handle submit, Status status
 nb::object apply_reported_fields(nb::handle order, nb::handle row, nb::handle close_type,
                                  nb::handle total, nb::handle text, nb::handle traded) {
     bool exact = PyDict_CheckExact(order.ptr());
-    nb::object update = exact ? nb::object() : attr(order, key::update);
-    nb::object exchange_order_id = get(row, key::OrderSysID, key::empty);
-    nb::object volume_traded = item(order, key::volume_traded);
+    nb::object update = exact ? nb::object() : attr(order, name::update);
+    nb::object exchange_order_id = get(row, name::order_sys_id_field, name::empty);
+    nb::object volume_traded = item(order, name::volume_traded);
     nb::object volume_left = checked(PyNumber_Subtract(total.ptr(), volume_traded.ptr()));
-    nb::object front = item(row, key::FrontID);
-    nb::object session = item(row, key::SessionID);
-    nb::object ref = item(row, key::OrderRef);
-    std::initializer_list<Entry> fields = {{key::exchange_order_id, exchange_order_id},
-                                           {key::close_type, close_type},
-                                           {key::volume_original, total},
-                                           {key::volume_left, volume_left},
-                                           {key::is_confirmed, Py_True},
-                                           {key::status_msg, text},
-                                           {key::front, front},
-                                           {key::session, session},
-                                           {key::ref, ref},
-                                           {key::expected_traded, traded}};
+    nb::object front = item(row, name::front_id_field);
+    nb::object session = item(row, name::session_id_field);
+    nb::object ref = item(row, name::order_ref_field);
+    std::initializer_list<Entry> fields = {{name::exchange_order_id, exchange_order_id},
+                                           {name::close_type, close_type},
+                                           {name::volume_original, total},
+                                           {name::volume_left, volume_left},
+                                           {name::is_confirmed, Py_True},
+                                           {name::status_msg, text},
+                                           {name::front, front},
+                                           {name::session, session},
+                                           {name::ref, ref},
+                                           {name::expected_traded, traded}};
     if (exact) {
         // What update() does with keyword arguments, without building their dict.
         for (const Entry& field : fields)
@@ -464,72 +350,72 @@ void hold_back_finish(nb::handle order, nb::handle previous, Status status, bool
                       nb::handle text, nb::handle traded) {
     nb::object holding = nb::borrow(Py_False);
     if (finished) {
-        nb::object volume_traded = item(order, key::volume_traded);
+        nb::object volume_traded = item(order, name::volume_traded);
         holding = checked(PyObject_RichCompare(volume_traded.ptr(), traded.ptr(), Py_LT));
     }
-    set_item(order, key::pending_finish, holding);
-    if (truthy(read_back(order, key::pending_finish, holding))) {
-        set_item(order, key::finish_status, names_of(status).status);
-        set_item(order, key::finish_msg, text);
-        set_item(order, key::status_msg, item(previous, key::status_msg));
+    set_item(order, name::pending_finish, holding);
+    if (truthy(read_back(order, name::pending_finish, holding))) {
+        set_item(order, name::finish_status, names_of(status).status);
+        set_item(order, name::finish_msg, text);
+        set_item(order, name::status_msg, item(previous, name::status_msg));
     } else {
-        set_item(order, key::finish_status, Py_None);
-        set_item(order, key::finish_msg, key::empty);
+        set_item(order, name::finish_status, Py_None);
+        set_item(order, name::finish_msg, name::empty);
     }
-    bool held = truthy(read_back(order, key::pending_finish, holding));
-    set_item(order, key::status, held ? key::alive : names_of(status).status);
+    bool held = truthy(read_back(order, name::pending_finish, holding));
+    set_item(order, name::status, held ? name::alive : names_of(status).status);
 }
 
 // A finished order has no cancel outstanding; a rejected cancel of ours is recorded.
 void settle_cancel(nb::handle order, nb::handle submit, bool finished) {
     if (finished) {
-        set_item(order, key::cancel_pending, Py_False);
-        set_item(order, key::cancel_error, Py_None);
+        set_item(order, name::cancel_pending, Py_False);
+        set_item(order, name::cancel_error, Py_None);
         return;
     }
-    if (equals(submit, key::submit_cancel_rejected) && truthy(item(order, key::cancel_pending)) &&
-        !item(order, key::cancel_request_id).is_none()) {
-        set_item(order, key::cancel_pending, Py_False);
-        set_item(order, key::cancel_error, key::text_cancel_rejected);
+    // OrderSubmitStatus "5": the cancel was rejected.
+    if (equal(submit, name::text_5) && truthy(item(order, name::cancel_pending)) &&
+        !item(order, name::cancel_request_id).is_none()) {
+        set_item(order, name::cancel_pending, Py_False);
+        set_item(order, name::cancel_error, name::text_cancel_rejected);
     }
 }
 
 // An order placed elsewhere learns its price and insert time from the first return that has them.
 void fill_in_parent(nb::handle self, nb::handle order, nb::handle row) {
-    nb::object orders = attr(self, key::o);
-    nb::object parent = item(orders, item(order, key::parent));
-    if (!item(parent, key::limit_price).is_none()) return;
-    set_item(parent, key::limit_price, limit_price_of(row));
-    set_item(parent, key::insert_time, insert_time_of(row));
+    nb::object orders = attr(self, name::o);
+    nb::object parent = item(orders, item(order, name::parent));
+    if (!item(parent, name::limit_price).is_none()) return;
+    set_item(parent, name::limit_price, limit_price_of(row));
+    set_item(parent, name::insert_time, insert_time_of(row));
 }
 
 // A changed native order: a new revision, then frozen volumes, the user order, the account and
 // the waiters.
 void publish_change(nb::handle self, nb::handle order, nb::handle order_id) {
     nb::object one = small_int(1);
-    nb::object revision = attr(self, key::revision);
-    set_attr(self, key::revision, checked(PyNumber_InPlaceAdd(revision.ptr(), one.ptr())));
-    nb::object current = attr(self, key::revision);
-    set_item(attr(self, key::order_revisions), order_id, current);
-    if (truthy(attr(self, key::position_ready))) {
-        static PyObject* symbol_only = nullptr;
-        nb::object recompute = attr(self, key::recompute_frozen);
-        nb::object symbol = item(order, key::symbol);
-        call_with_keyword(recompute, nb::handle(), keyword_names(key::symbol_keyword, symbol_only),
-                          symbol);
+    nb::object revision = attr(self, name::revision);
+    set_attr(self, name::revision, checked(PyNumber_InPlaceAdd(revision.ptr(), one.ptr())));
+    nb::object current = attr(self, name::revision);
+    set_item(attr(self, name::order_revisions), order_id, current);
+    if (truthy(attr(self, name::position_ready))) {
+        static PyObject* const by_symbol = core::keyword_names({&name::symbol});
+        nb::object recompute = attr(self, name::_recompute_frozen);
+        nb::object symbol = item(order, name::symbol);
+        core::call_kw(recompute, by_symbol, symbol);
     }
-    call_method(self, key::aggregate, order);
-    call_method(self, key::schedule_account);
-    call_method(self, key::touch);
+    call_method(self, name::_aggregate, order);
+    call_method(self, name::_schedule_account);
+    call_method(self, name::_touch);
 }
 
 // list(self.pending_trades.values()); None when nothing could match (an exact dict that is
 // empty, or an empty exact str for the OrderSysID).
 nb::object buffered_trades(nb::handle self, nb::handle system_id) {
-    nb::object pending = attr(self, key::pending_trades);
+    nb::object pending = attr(self, name::pending_trades);
     if (!PyDict_CheckExact(pending.ptr()))
         return checked(PySequence_List(
-            checked(PyObject_CallMethodNoArgs(pending.ptr(), key::values.ptr())).ptr()));
+            checked(PyObject_CallMethodNoArgs(pending.ptr(), name::values.ptr())).ptr()));
     bool none_match =
         PyUnicode_CheckExact(system_id.ptr()) && PyUnicode_GET_LENGTH(system_id.ptr()) == 0;
     if (PyDict_GET_SIZE(pending.ptr()) == 0 || none_match) return nb::none();
@@ -538,20 +424,19 @@ nb::object buffered_trades(nb::handle self, nb::handle system_id) {
 
 // Trades that arrived before their order are applied once a return names their OrderSysID.
 void release_buffered_trades(nb::handle self, nb::handle row) {
-    nb::object system_id = stripped(get(row, key::OrderSysID, key::empty));
+    nb::object system_id = stripped(get(row, name::order_sys_id_field, name::empty));
     nb::object trades = buffered_trades(self, system_id);
     if (trades.is_none()) return;
-    static PyObject* update_position_only = nullptr;
+    static PyObject* const update_position_only = core::keyword_names({&name::update_position});
     Py_ssize_t count = PyList_GET_SIZE(trades.ptr());
     for (Py_ssize_t index = 0; index < count; ++index) {
         nb::handle trade = PyList_GET_ITEM(trades.ptr(), index);  // the list is ours alone
         if (!truthy(system_id)) continue;
-        nb::object other = stripped(get(trade, key::OrderSysID, key::empty));
+        nb::object other = stripped(get(trade, name::order_sys_id_field, name::empty));
         if (!compare(other, system_id, Py_EQ)) continue;
-        nb::object apply = attr(self, key::trade);
-        nb::object ready = attr(self, key::position_ready);
-        call_with_keyword(apply, trade, keyword_names(key::update_position, update_position_only),
-                          ready);
+        nb::object apply = attr(self, name::_trade);
+        nb::object ready = attr(self, name::position_ready);
+        core::call_kw(apply, update_position_only, trade, ready);
     }
 }
 
@@ -560,70 +445,71 @@ void release_buffered_trades(nb::handle self, nb::handle row) {
 // ─── the methods ───────────────────────────────────────────────────────────────────────────────
 
 nb::object by_ref(nb::handle self, nb::handle ref) {
-    nb::object ref_orders = attr(self, key::ref_orders);
-    nb::object front = attr(self, key::front);
-    nb::object session = attr(self, key::session);
-    nb::object text = text_of(ref);
+    nb::object ref_orders = attr(self, name::ref_orders);
+    nb::object front = attr(self, name::front);
+    nb::object session = attr(self, name::session);
+    nb::object text = core::str_of(ref);
     nb::object reference = checked(PyTuple_Pack(3, front.ptr(), session.ptr(), text.ptr()));
     nb::object order_id = get(ref_orders, reference);
     if (order_id.is_none()) return nb::none();
-    return get(attr(self, key::native_orders), order_id);
+    return get(attr(self, name::native_orders), order_id);
 }
 
 nb::object is_spec_order(nb::handle row) {
-    nb::object flag = get(row, key::CombHedgeFlag);
+    nb::object flag = get(row, name::comb_hedge_flag_field);
     if (!truthy(flag)) return nb::borrow(Py_False);
-    nb::object text = text_of(flag);
+    nb::object text = core::str_of(flag);
     if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0)
         return nb::bool_(PyUnicode_READ_CHAR(text.ptr(), 0) == '1');
     nb::object zero = small_int(0);
     nb::object first = item(text, zero);
-    return checked(PyObject_RichCompare(first.ptr(), key::flag_speculation.ptr(), Py_EQ));
+    return checked(PyObject_RichCompare(first.ptr(), name::text_1.ptr(), Py_EQ));
 }
 
 nb::object is_spec_trade(nb::handle row) {
-    nb::object flag = get(row, key::HedgeFlag);
-    return checked(PyObject_RichCompare(flag.ptr(), key::flag_speculation.ptr(), Py_EQ));
+    nb::object flag = get(row, name::hedge_flag_field);
+    return checked(PyObject_RichCompare(flag.ptr(), name::text_1.ptr(), Py_EQ));
 }
 
 nb::object child(nb::handle self, nb::handle row) {
     nb::object reference = reference_key(self, row);
-    nb::object raw = get(row, key::OrderSysID, key::empty);
+    nb::object raw = get(row, name::order_sys_id_field, name::empty);
     nb::object system_id = stripped(raw);
     if (!truthy(system_id)) system_id = nb::none();
     nb::object order_id = known_order_id(self, reference, system_id);
-    nb::object symbol = symbol_of(row);
+    nb::object symbol = row_symbol(row);
     if (order_id.is_none()) {
-        nb::object local_order_id = global(key::local_order_id);
+        nb::object local_order_id = global(name::local_order_id);
         order_id = checked(PyObject_Call(local_order_id.ptr(), reference.ptr(), nullptr));
         add_order_record(self, row, order_id, system_id, symbol);
         add_native_order(self, order_id, reference, raw, symbol);
     }
-    set_item(attr(self, key::ref_orders), reference, order_id);
-    nb::object order = item(attr(self, key::native_orders), order_id);
+    set_item(attr(self, name::ref_orders), reference, order_id);
+    nb::object order = item(attr(self, name::native_orders), order_id);
     if (truthy(system_id)) bind_system_id(self, order, order_id, system_id);
     return order;
 }
 
 nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
     check_trading_day(self, row);
-    nb::object native = checked(PyObject_CallMethodOneArg(self.ptr(), key::child.ptr(), row.ptr()));
-    nb::object order_id = item(native, key::order_id);
+    nb::object native =
+        checked(PyObject_CallMethodOneArg(self.ptr(), name::child.ptr(), row.ptr()));
+    nb::object order_id = item(native, name::order_id);
     if (is_stale_query_row(self, order_id, query_revision)) return nb::none();
     nb::object previous = copy_of(native);
-    nb::object submit = get(row, key::OrderSubmitStatus);
+    nb::object submit = get(row, name::order_submit_status_field);
     Status status = status_of(row, submit);
     bool finished = status != Status::alive;
     if (moves_backwards(native, status, finished)) return nb::none();
-    nb::object total = item(row, key::VolumeTotalOriginal);
+    nb::object total = item(row, name::volume_total_original_field);
     nb::object zero = small_int(0);
-    nb::object reported = get(row, key::VolumeTraded, zero);
-    nb::object traded = larger(reported, item(native, key::expected_traded));
-    if (status == Status::filled) traded = larger(total, traded);
-    nb::object close_type = close_type_of(leading(item(row, key::CombOffsetFlag)));
+    nb::object reported = get(row, name::volume_traded_field, zero);
+    nb::object traded = core::larger(reported, item(native, name::expected_traded));
+    if (status == Status::filled) traded = core::larger(total, traded);
+    nb::object close_type = close_type_of(leading(item(row, name::comb_offset_flag_field)));
     nb::object text = new_status_text(previous, submit, status);
     nb::object volume_left = apply_reported_fields(native, row, close_type, total, text, traded);
-    if (compare(read_back(native, key::volume_left, volume_left), zero, Py_LT))
+    if (compare(read_back(native, name::volume_left, volume_left), zero, Py_LT))
         fail(PyExc_BufferError, "成交数量超过订单原始数量");
     hold_back_finish(native, previous, status, finished, text, traded);
     settle_cancel(native, submit, finished);

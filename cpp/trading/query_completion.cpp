@@ -2,10 +2,10 @@
 // login-time position snapshot is accepted only once the trades around it agree.
 #include "core/py_errors.hpp"
 #include "core/py_ops.hpp"
-#include "trading/fast_ops.hpp"
 #include "trading/module_state.hpp"
 #include "trading/names.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 #include <vector>
 
@@ -13,17 +13,26 @@ namespace zqkit::trading {
 
 namespace {
 
+using core::attr;
+using core::call_method;
+using core::get;
+using core::item;
+using core::set_attr;
+using core::set_item;
 using core::truthy;
-using ops::attr;
-using ops::call_method;
-using ops::get;
-using ops::is_text;
-using ops::item;
-using ops::set_attr;
-using ops::set_item;
 
-constinit ops::Keyword query_revision_keyword{name::query_revision};
-constinit ops::Keyword update_position_keyword{name::update_position};
+// Keyword names of the calls below.
+PyObject* query_revision_keyword() {
+    static PyObject* const names =
+        core::keyword_names({&name::query_revision});  // kept for the process
+    return names;
+}
+
+PyObject* update_position_keyword() {
+    static PyObject* const names =
+        core::keyword_names({&name::update_position});  // kept for the process
+    return names;
+}
 
 [[noreturn]] void raise_zq_error(const char* message) {
     nb::object error_type = global(name::zq_error);
@@ -34,24 +43,10 @@ constinit ops::Keyword update_position_keyword{name::update_position};
     core::raise(nb::handle(PyExc_TimeoutError)(nb::str(message)));
 }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    return truthy(core::checked(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-// f"{row['ExchangeID']}.{row['InstrumentID']}"
-nb::object symbol_of(nb::handle row) {
-    nb::object exchange =
-        core::checked(PyObject_Format(item(row, name::exchange_id).ptr(), nullptr));
-    nb::object instrument =
-        core::checked(PyObject_Format(item(row, name::instrument_id).ptr(), nullptr));
-    nb::object head = core::checked(PyUnicode_Concat(exchange.ptr(), name::dot.ptr()));
-    return core::checked(PyUnicode_Concat(head.ptr(), instrument.ptr()));
-}
-
 // row.get("TradingDay") and row.get("TradingDay") != self.day
 bool other_trading_day(nb::handle self, nb::handle row) {
     return truthy(get(row, name::trading_day_field)) &&
-           ops::differ(get(row, name::trading_day_field), attr(self, name::day));
+           core::not_equal(get(row, name::trading_day_field), attr(self, name::day));
 }
 
 // ---- one step per query kind ----
@@ -59,28 +54,28 @@ bool other_trading_day(nb::handle self, nb::handle row) {
 // Futures and options only, keyed by symbol; a later row of a symbol replaces an earlier one.
 nb::object tradable_instruments(nb::handle rows) {
     nb::dict instruments;
-    nb::object iterator = ops::iterate(rows);
-    while (nb::object row = ops::next(iterator)) {
-        if (ops::is_any_text(get(row, name::product_class), {name::text_1, name::text_2}))
-            set_item(instruments, symbol_of(row), row);
+    nb::object iterator = core::iterate(rows);
+    while (nb::object row = core::next(iterator)) {
+        if (core::is_one_of(get(row, name::product_class_field), {name::text_1, name::text_2}))
+            set_item(instruments, formatted_row_symbol(row), row);
     }
     return instruments;
 }
 
 void rebuild_orders(nb::handle self, nb::handle rows, nb::handle query) {
-    nb::object iterator = ops::iterate(rows);
-    while (nb::object row = ops::next(iterator)) {
-        if (truthy(call_method(self, name::_is_spec_order, {row})))
-            call_method(self, name::_order, {row}, query_revision_keyword,
-                        item(query, name::revision));
+    nb::object iterator = core::iterate(rows);
+    while (nb::object row = core::next(iterator)) {
+        if (truthy(call_method(self, name::_is_spec_order, row)))
+            core::call_method_kw(self, name::_order, query_revision_keyword(), row,
+                                 item(query, name::revision));
     }
 }
 
 nb::list speculation_trades(nb::handle self, nb::handle rows) {
     nb::list trades;
-    nb::object iterator = ops::iterate(rows);
-    while (nb::object row = ops::next(iterator)) {
-        if (truthy(call_method(self, name::_is_spec_trade, {row}))) trades.append(row);
+    nb::object iterator = core::iterate(rows);
+    while (nb::object row = core::next(iterator)) {
+        if (truthy(call_method(self, name::_is_spec_trade, row))) trades.append(row);
     }
     return trades;
 }
@@ -88,15 +83,14 @@ nb::list speculation_trades(nb::handle self, nb::handle rows) {
 nb::object trade_keys(nb::handle self, const nb::list& trades) {
     nb::object keys = core::checked(PySet_New(nullptr));
     for (nb::handle row : trades)
-        core::checked_status(
-            PySet_Add(keys.ptr(), call_method(self, name::_trade_key, {row}).ptr()));
+        core::checked_status(PySet_Add(keys.ptr(), call_method(self, name::_trade_key, row).ptr()));
     return keys;
 }
 
 // Recorded as orders' progress; positions come from the snapshot.
 void record_trades(nb::handle self, const nb::list& trades) {
     for (nb::handle row : trades)
-        call_method(self, name::_trade, {row}, update_position_keyword, Py_False);
+        core::call_method_kw(self, name::_trade, update_position_keyword(), row, Py_False);
 }
 
 void first_trades(nb::handle self, nb::handle rows) {
@@ -110,9 +104,9 @@ void first_trades(nb::handle self, nb::handle rows) {
 // A trade the first query saw may not vanish; any trade new to it, pushed meanwhile or still
 // waiting for its order means the snapshot may or may not include it.
 bool snapshot_moved(nb::handle self, nb::handle stable) {
-    if (ops::differ(attr(self, name::trade_before), stable)) return true;
+    if (core::not_equal(attr(self, name::trade_before), stable)) return true;
     nb::object buffered = core::checked(PySet_New(attr(self, name::live_trade_buffer).ptr()));
-    if (!compare(buffered, stable, Py_LE)) return true;
+    if (!core::compare(buffered, stable, Py_LE)) return true;
     return truthy(attr(self, name::pending_trades));
 }
 
@@ -121,20 +115,19 @@ void retake_snapshot(nb::handle self, nb::handle stable) {
     set_attr(self, name::trade_before, stable);
     set_attr(self, name::position_candidate, Py_None);
     nb::object steps = global(name::sync_steps);
-    set_attr(self, name::sync_index, call_method(steps, name::index, {name::trades_before}));
-    set_attr(self, name::phase_time, ops::monotonic());
+    set_attr(self, name::sync_index, call_method(steps, name::index, name::trades_before));
+    set_attr(self, name::phase_time, monotonic());
     call_method(self, name::_touch);
 }
 
 // Every position users see starts empty: known zeros for a tradable instrument, unknown else.
 nb::object empty_positions(nb::handle self, nb::handle now_ms) {
     nb::dict positions;
-    nb::object iterator = ops::iterate(attr(self, name::positions));
-    while (nb::object symbol = ops::next(iterator)) {
+    nb::object iterator = core::iterate(attr(self, name::positions));
+    while (nb::object symbol = core::next(iterator)) {
         nb::object make = global(name::empty_position);
         bool known = core::contains(attr(self, name::instruments), symbol);
-        set_item(positions, symbol,
-                 ops::call(make, {symbol, known ? now_ms : nb::handle(Py_None)}));
+        set_item(positions, symbol, core::call(make, symbol, known ? now_ms : nb::handle(Py_None)));
     }
     return positions;
 }
@@ -144,7 +137,7 @@ void accept_snapshot(nb::handle self, nb::handle now_ms) {
     nb::object update = attr(attr(self, name::p), name::update);
     nb::object candidate = attr(self, name::position_candidate);
     if (!truthy(candidate)) candidate = nb::dict();
-    ops::call(update, {candidate});
+    core::call(update, candidate);
     set_attr(self, name::position_candidate, Py_None);
     call_method(attr(self, name::live_trade_buffer), name::clear);
     set_attr(self, name::position_ready, Py_True);
@@ -158,7 +151,7 @@ bool check_baseline(nb::handle self, nb::handle rows, nb::handle now_ms) {
     nb::list trades = speculation_trades(self, rows);
     nb::object stable = trade_keys(self, trades);
     record_trades(self, trades);
-    if (!compare(attr(self, name::trade_before), stable, Py_LE))
+    if (!core::compare(attr(self, name::trade_before), stable, Py_LE))
         raise_timeout("登录期间成交查询结果回退，需要重建会话");
     if (snapshot_moved(self, stable)) {
         retake_snapshot(self, stable);
@@ -170,15 +163,15 @@ bool check_baseline(nb::handle self, nb::handle rows, nb::handle now_ms) {
 
 // After each login step: the next one, and "READY" after the last.
 void advance_sync(nb::handle self) {
-    set_attr(self, name::phase_time, ops::monotonic());
+    set_attr(self, name::phase_time, monotonic());
     nb::object one = nb::int_(1);
     nb::object index =
         core::checked(PyNumber_InPlaceAdd(attr(self, name::sync_index).ptr(), one.ptr()));
     set_attr(self, name::sync_index, index);
     nb::object steps = nb::int_(core::size_of(global(name::sync_steps)));
-    if (ops::equal(attr(self, name::sync_index), steps)) {
+    if (core::equal(attr(self, name::sync_index), steps)) {
         set_attr(self, name::phase, name::ready);
-        call_method(self, name::_status, {name::status_ready});
+        call_method(self, name::_status, name::status_ready);
         call_method(attr(self, name::recovery), name::success);
     }
 }
@@ -187,10 +180,11 @@ void advance_sync(nb::handle self) {
 
 nb::list cny_accounts(nb::handle self, nb::handle rows) {
     nb::list selected;
-    nb::object iterator = ops::iterate(rows);
-    while (nb::object row = ops::next(iterator)) {
-        if (is_text(get(row, name::currency_id, name::cny), name::cny) &&
-            ops::equal(get(row, name::account_id), attr(attr(self, name::config), name::user_id)))
+    nb::object iterator = core::iterate(rows);
+    while (nb::object row = core::next(iterator)) {
+        if (core::equal(get(row, name::currency_id_field, name::cny), name::cny) &&
+            core::equal(get(row, name::account_id_field),
+                        attr(attr(self, name::config), name::user_id)))
             selected.append(row);
     }
     return selected;
@@ -199,11 +193,11 @@ nb::list cny_accounts(nb::handle self, nb::handle rows) {
 // {key: finite(row.get(field)) for key, field in ACCOUNT_FIELDS.items()}
 nb::object account_values(nb::handle row) {
     nb::dict values;
-    nb::object fields = ops::iterate(call_method(global(name::account_fields), name::items));
-    while (nb::object pair = ops::next(fields)) {
+    nb::object fields = core::iterate(call_method(global(name::account_fields), name::items));
+    while (nb::object pair = core::next(fields)) {
         std::vector<nb::object> key_field = core::unpack(pair, 2);
         nb::object finite = global(name::finite);
-        set_item(values, key_field[0], ops::call(finite, {get(row, key_field[1])}));
+        set_item(values, key_field[0], core::call(finite, get(row, key_field[1])));
     }
     return values;
 }
@@ -211,18 +205,9 @@ nb::object account_values(nb::handle row) {
 // ---- positions ----
 
 // The keys of one side of a position dict.
-struct SideKeys {
-    const core::InternedName& total;
-    const core::InternedName& today;
-    const core::InternedName& history;
-};
-
-constexpr SideKeys long_keys{name::pos_long, name::pos_long_today, name::pos_long_his};
-constexpr SideKeys short_keys{name::pos_short, name::pos_short_today, name::pos_short_his};
-
-const SideKeys& side_of(nb::handle row) {
-    if (is_text(item(row, name::posi_direction), name::text_2)) return long_keys;
-    if (is_text(item(row, name::posi_direction), name::text_3)) return short_keys;
+const PositionSide& side_of(nb::handle row) {
+    if (core::equal(item(row, name::posi_direction_field), name::text_2)) return long_side;
+    if (core::equal(item(row, name::posi_direction_field), name::text_3)) return short_side;
     raise_zq_error("持仓查询包含不支持的净持仓方向");
 }
 
@@ -234,32 +219,26 @@ bool any_negative(nb::handle a, nb::handle b, nb::handle c) {
             smallest = value;
     }
     nb::object zero = nb::int_(0);
-    return compare(smallest, zero, Py_LT);
-}
-
-// position[key] += amount
-void add_to(nb::handle position, nb::handle key, nb::handle amount) {
-    nb::object sum = core::checked(PyNumber_InPlaceAdd(item(position, key).ptr(), amount.ptr()));
-    set_item(position, key, sum);
+    return core::compare(smallest, zero, Py_LT);
 }
 
 void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row,
                       nb::handle updated) {
     if (other_trading_day(self, row)) raise_timeout("持仓查询期间交易日发生变化");
-    nb::object symbol = symbol_of(row);
+    nb::object symbol = formatted_row_symbol(row);
     if (!core::contains(attr(self, name::instruments), symbol) &&
         truthy(get(row, name::position_field, nb::int_(0))))
         raise_zq_error("持仓查询包含 SDK 不支持的合约类别");
-    const SideKeys& side = side_of(row);
-    nb::object fresh = ops::call(global(name::empty_position), {symbol, updated});
+    const PositionSide& side = side_of(row);
+    nb::object fresh = core::call(global(name::empty_position), symbol, updated);
     PyObject* kept = PyDict_SetDefault(positions.ptr(), symbol.ptr(), fresh.ptr());
     if (kept == nullptr) throw nb::python_error();
     nb::object position = nb::borrow(kept);
     nb::object total = item(row, name::position_field);
-    nb::object today = item(row, name::today_position);
-    if (ops::is_any_text(item(row, name::exchange_id), {name::shfe, name::ine})) {
+    nb::object today = item(row, name::today_position_field);
+    if (core::is_one_of(item(row, name::exchange_id_field), {name::shfe, name::ine})) {
         // There each row is wholly today's or wholly older position.
-        if (is_text(item(row, name::position_date), name::text_1)) {
+        if (core::equal(item(row, name::position_date_field), name::text_1)) {
             today = total;
         } else {
             today = nb::int_(0);
@@ -267,9 +246,9 @@ void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row
     }
     nb::object history = core::checked(PyNumber_Subtract(total.ptr(), today.ptr()));
     if (any_negative(total, today, history)) raise_zq_error("柜台持仓快照中的今昨仓数量无效");
-    add_to(position, side.total, total);
-    add_to(position, side.today, today);
-    add_to(position, side.history, history);
+    core::add_to_item(position, *side.total, total);
+    core::add_to_item(position, *side.today, today);
+    core::add_to_item(position, *side.his, history);
 }
 
 }  // namespace
@@ -277,23 +256,22 @@ void add_position_row(nb::handle self, const nb::dict& positions, nb::handle row
 void complete(nb::handle self, nb::handle query) {
     nb::object kind = item(query, name::kind);
     nb::object rows = item(query, name::rows);
-    nb::object now_ms = ops::wall_ms();
-    if (is_text(kind, name::instruments)) {
+    nb::object now_ms = trading::now_ms();
+    if (core::equal(kind, name::instruments)) {
         set_attr(self, name::instruments, tradable_instruments(rows));
-    } else if (is_text(kind, name::orders)) {
+    } else if (core::equal(kind, name::orders)) {
         rebuild_orders(self, rows, query);
-    } else if (is_text(kind, name::trades_before)) {
+    } else if (core::equal(kind, name::trades_before)) {
         first_trades(self, rows);
-    } else if (is_text(kind, name::positions)) {
-        set_attr(self, name::position_candidate,
-                 call_method(self, name::_positions, {rows, now_ms}));
-    } else if (is_text(kind, name::trades_after)) {
+    } else if (core::equal(kind, name::positions)) {
+        set_attr(self, name::position_candidate, call_method(self, name::_positions, rows, now_ms));
+    } else if (core::equal(kind, name::trades_after)) {
         if (!check_baseline(self, rows, now_ms)) return;
-    } else if (is_text(kind, name::account)) {
-        call_method(self, name::_complete_account, {rows, now_ms});
+    } else if (core::equal(kind, name::account)) {
+        call_method(self, name::_complete_account, rows, now_ms);
         call_method(attr(self, name::query_recovery), name::success);
     }
-    if (is_text(attr(self, name::phase), name::sync)) advance_sync(self);
+    if (core::equal(attr(self, name::phase), name::sync)) advance_sync(self);
     call_method(self, name::_touch);
 }
 
@@ -303,16 +281,16 @@ void complete_account(nb::handle self, nb::handle rows, nb::handle now_ms) {
     nb::object row = selected[0];
     if (other_trading_day(self, row)) raise_timeout("资金查询期间交易日发生变化");
     nb::object update = attr(attr(self, name::a), name::update);
-    ops::call(update, {account_values(row)});
+    core::call(update, account_values(row));
     set_item(attr(self, name::a), name::updated_at, now_ms);
-    set_attr(self, name::last_account_refresh, ops::monotonic());
+    set_attr(self, name::last_account_refresh, monotonic());
 }
 
 nb::object positions(nb::handle self, nb::handle rows, nb::handle updated) {
     nb::dict positions;
-    nb::object iterator = ops::iterate(rows);
-    while (nb::object row = ops::next(iterator)) {
-        if (ops::differ(get(row, name::hedge_flag), name::text_1)) continue;
+    nb::object iterator = core::iterate(rows);
+    while (nb::object row = core::next(iterator)) {
+        if (core::not_equal(get(row, name::hedge_flag_field), name::text_1)) continue;
         add_position_row(self, positions, row, updated);
     }
     for (auto [symbol, position] : positions) {

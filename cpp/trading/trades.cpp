@@ -5,31 +5,29 @@
 
 #include "core/py_errors.hpp"
 #include "core/py_ops.hpp"
-#include "trading/book_ops.hpp"
 #include "trading/module_state.hpp"
 #include "trading/session.hpp"
+#include "trading/session_values.hpp"
 
 namespace zqkit::trading {
 
 namespace {
 
-using book::attr;
-using book::call_method;
-using book::compare;
-using book::equal;
-using book::item;
-using book::not_equal;
-using book::PositionSide;
-using book::raise_buffer_error;
-using book::set_item;
+using core::attr;
+using core::call_method;
+using core::compare;
+using core::equal;
+using core::item;
+using core::not_equal;
+using core::set_item;
 
 // The unassigned-trade buffer holds at most this many rows.
 constexpr Py_ssize_t kPendingTradeLimit = 32767;
 
 // A row naming a trading day names the session's.
 void check_trading_day(nb::handle self, nb::handle row) {
-    if (!core::truthy(book::get(row, name::TradingDay))) return;
-    nb::object row_day = book::get(row, name::TradingDay);
+    if (!core::truthy(core::get(row, name::trading_day_field))) return;
+    nb::object row_day = core::get(row, name::trading_day_field);
     if (not_equal(row_day, attr(self, name::day))) {
         core::raise(nb::handle(PyExc_TimeoutError)(nb::str("成交回报的交易日发生变化")));
     }
@@ -46,18 +44,18 @@ void buffer_unassigned(nb::handle self, nb::handle key, nb::handle row) {
 
 // row["Volume"]: an exact, positive int.
 nb::object traded_volume(nb::handle row) {
-    nb::object volume = item(row, name::Volume);
-    if (!PyLong_CheckExact(volume.ptr()) || compare(volume, book::zero(), Py_LE)) {
+    nb::object volume = item(row, name::volume_field);
+    if (!PyLong_CheckExact(volume.ptr()) || compare(volume, zero(), Py_LE)) {
         raise_buffer_error("成交数量无效");
     }
     return volume;
 }
 
 void add_traded_volume(nb::handle order, nb::handle volume) {
-    book::add_to_item(order, name::volume_traded, volume);
+    core::add_to_item(order, name::volume_traded, volume);
     nb::object original = item(order, name::volume_original);
-    set_item(order, name::volume_left, book::subtract(original, item(order, name::volume_traded)));
-    if (compare(item(order, name::volume_left), book::zero(), Py_LT)) {
+    set_item(order, name::volume_left, core::subtract(original, item(order, name::volume_traded)));
+    if (compare(item(order, name::volume_left), zero(), Py_LT)) {
         raise_buffer_error("成交数量超过订单原始数量");
     }
 }
@@ -68,12 +66,12 @@ void release_held_finish(nb::handle order) {
     nb::object traded = item(order, name::volume_traded);
     if (!compare(traded, item(order, name::expected_traded), Py_GE)) return;
     set_item(order, name::pending_finish, Py_False);
-    set_item(order, name::status, book::pop(order, name::finish_status));
-    set_item(order, name::status_msg, book::pop(order, name::finish_msg, name::empty));
+    set_item(order, name::status, core::pop(order, name::finish_status));
+    set_item(order, name::status_msg, core::pop(order, name::finish_msg, name::empty));
 }
 
 void mark_fully_traded(nb::handle order) {
-    if (!equal(item(order, name::volume_left), book::zero())) return;
+    if (!equal(item(order, name::volume_left), zero())) return;
     set_item(order, name::pending_finish, Py_False);
     if (not_equal(item(order, name::status), name::filled) ||
         !core::truthy(item(order, name::status_msg))) {
@@ -84,7 +82,7 @@ void mark_fully_traded(nb::handle order) {
 
 // A finished order has nothing left to cancel.
 void clear_cancel_when_finished(nb::handle order) {
-    if (!book::is_finished(item(order, name::status))) return;
+    if (!is_finished(item(order, name::status))) return;
     set_item(order, name::cancel_pending, Py_False);
     set_item(order, name::cancel_error, Py_None);
 }
@@ -95,13 +93,13 @@ nb::object trade_record(nb::handle key, nb::handle row, nb::handle system_id, nb
     static PyObject* const one = PyLong_FromLong(1);  // kept for the process
     nb::object trade_id = core::checked(PyObject_GetItem(key.ptr(), one));
     nb::handle direction =
-        equal(item(row, name::Direction), name::flag_open) ? name::buy.ptr() : name::sell.ptr();
+        equal(item(row, name::direction_field), name::text_0) ? name::buy.ptr() : name::sell.ptr();
     nb::object order_offset = global(name::order_offset);
-    nb::object offset = book::call(order_offset, item(row, name::OffsetFlag));
-    nb::object price = item(row, name::Price);
+    nb::object offset = core::call(order_offset, item(row, name::offset_flag_field));
+    nb::object price = item(row, name::price_field);
     nb::object timestamp = global(name::timestamp);
-    nb::object trade_date = item(row, name::TradeDate);
-    nb::object trade_time = book::call(timestamp, trade_date, item(row, name::TradeTime));
+    nb::object trade_date = item(row, name::trade_date_field);
+    nb::object trade_time = core::call(timestamp, trade_date, item(row, name::trade_time_field));
     nb::object record = core::checked(PyDict_New());
     std::pair<const core::InternedName*, nb::handle> fields[] = {
         {&name::trade_id, trade_id},   {&name::order_sys_id, system_id}, {&name::symbol, symbol},
@@ -121,13 +119,13 @@ void apply_to_order(nb::handle self, nb::handle row, nb::handle key, nb::handle 
     release_held_finish(order);
     mark_fully_traded(order);
     clear_cancel_when_finished(order);
-    nb::object symbol = book::row_symbol(row);
+    nb::object symbol = row_symbol(row);
     nb::object record = trade_record(key, row, system_id, symbol, volume);
     set_item(attr(self, name::t), key, record);
     if (core::truthy(update_position)) {
-        static PyObject* const by_symbol = book::keyword_names({&name::symbol});
+        static PyObject* const by_symbol = core::keyword_names({&name::symbol});
         call_method(self, name::_apply_position_trade, row);
-        book::call_method_kw(self, name::_recompute_frozen, by_symbol, symbol);
+        core::call_method_kw(self, name::_recompute_frozen, by_symbol, symbol);
     }
     call_method(self, name::_aggregate, order);
     call_method(self, name::_schedule_account);
@@ -136,30 +134,30 @@ void apply_to_order(nb::handle self, nb::handle row, nb::handle key, nb::handle 
 
 void open_position(nb::handle position, nb::handle row, nb::handle volume) {
     const PositionSide& side =
-        equal(item(row, name::Direction), name::flag_open) ? book::long_side : book::short_side;
-    book::add_to_item(position, *side.total, volume);
-    book::add_to_item(position, *side.today, volume);
+        equal(item(row, name::direction_field), name::text_0) ? long_side : short_side;
+    core::add_to_item(position, *side.total, volume);
+    core::add_to_item(position, *side.today, volume);
 }
 
 // Closes `volume` lots of the side a trade closes: close-today from today's lots, close-yesterday
 // from earlier days' lots, a plain close from earlier days' lots first.
 void close_position(nb::handle position, nb::handle row, nb::handle volume) {
     const PositionSide& side =
-        equal(item(row, name::Direction), name::flag_open) ? book::short_side : book::long_side;
+        equal(item(row, name::direction_field), name::text_0) ? short_side : long_side;
     if (compare(volume, item(position, *side.total), Py_GT)) {
         raise_buffer_error("平仓成交数量超过本地持仓");
     }
     std::pair<const core::InternedName*, nb::object> parts[2];
     size_t count = 1;
-    if (equal(item(row, name::OffsetFlag), name::flag_close_today)) {
+    if (equal(item(row, name::offset_flag_field), name::text_3)) {
         parts[0] = {side.today, nb::borrow(volume)};
-    } else if (equal(item(row, name::OffsetFlag), name::flag_close_yesterday)) {
+    } else if (equal(item(row, name::offset_flag_field), name::text_4)) {
         parts[0] = {side.his, nb::borrow(volume)};
     } else {
         nb::object his = item(position, *side.his);
         if (compare(his, volume, Py_LT)) {
             parts[0] = {side.his, his};
-            parts[1] = {side.today, book::subtract(volume, his)};
+            parts[1] = {side.today, core::subtract(volume, his)};
             count = 2;
         } else {
             parts[0] = {side.his, nb::borrow(volume)};
@@ -170,15 +168,15 @@ void close_position(nb::handle position, nb::handle row, nb::handle volume) {
         if (compare(amount, item(position, *bucket), Py_GT)) {
             raise_buffer_error("平仓成交数量超过本地对应今昨仓");
         }
-        book::subtract_from_item(position, *bucket, amount);
+        core::subtract_from_item(position, *bucket, amount);
     }
-    book::subtract_from_item(position, *side.total, volume);
+    core::subtract_from_item(position, *side.total, volume);
 }
 
 }  // namespace
 
 nb::object trade_id(nb::handle /*self*/, nb::handle row) {
-    nb::object id = book::stripped(book::get(row, name::TradeID, name::empty));
+    nb::object id = core::stripped(core::get(row, name::trade_id_field, name::empty));
     if (!core::truthy(id)) raise_buffer_error("CTP 成交回报缺少 TradeID");
     return id;
 }
@@ -186,9 +184,9 @@ nb::object trade_id(nb::handle /*self*/, nb::handle row) {
 // Exchanges number their trades separately and both sides of a self-trade share one TradeID:
 // only exchange, TradeID and direction together name one trade.
 nb::object trade_key(nb::handle self, nb::handle row) {
-    nb::object exchange = book::get(row, name::ExchangeID, name::empty);
+    nb::object exchange = core::get(row, name::exchange_id_field, name::empty);
     nb::object id = call_method(self, name::_trade_id, row);
-    nb::object direction = book::get(row, name::Direction, name::empty);
+    nb::object direction = core::get(row, name::direction_field, name::empty);
     return core::checked(PyTuple_Pack(3, exchange.ptr(), id.ptr(), direction.ptr()));
 }
 
@@ -197,41 +195,41 @@ bool trade(nb::handle self, nb::handle row, nb::handle update_position) {
     check_trading_day(self, row);
     nb::object key = call_method(self, name::_trade_key, row);
     if (core::contains(attr(self, name::t), key)) return false;
-    nb::object system_id = book::stripped(book::get(row, name::OrderSysID, name::empty));
+    nb::object system_id = core::stripped(core::get(row, name::order_sys_id_field, name::empty));
     nb::object order_id = core::truthy(system_id)
-                              ? book::get(attr(self, name::system_orders), system_id)
+                              ? core::get(attr(self, name::system_orders), system_id)
                               : nb::none();
     if (order_id.is_none()) {
         buffer_unassigned(self, key, row);
         return false;
     }
-    book::pop(attr(self, name::pending_trades), key, Py_None);
+    core::pop(attr(self, name::pending_trades), key, Py_None);
     nb::object order = item(attr(self, name::native_orders), order_id);
     apply_to_order(self, row, key, system_id, order, update_position);
     return true;
 }
 
 void apply_position_trade(nb::handle self, nb::handle row) {
-    nb::object symbol = book::row_symbol(row);
-    nb::object position = book::get(attr(self, name::p), symbol);
+    nb::object symbol = row_symbol(row);
+    nb::object position = core::get(attr(self, name::p), symbol);
     if (position.is_none()) {
         nb::object empty_position = global(name::empty_position);
-        position = book::call(empty_position, symbol, book::now_ms());
+        position = core::call(empty_position, symbol, now_ms());
         set_item(attr(self, name::p), symbol, position);
     }
     // One trade cannot make a position of unknown size known: it stays unknown.
     if (item(position, name::pos_long).is_none() || item(position, name::pos_short).is_none()) {
         return;
     }
-    nb::object volume = item(row, name::Volume);
-    if (equal(item(row, name::OffsetFlag), name::flag_open)) {
+    nb::object volume = item(row, name::volume_field);
+    if (equal(item(row, name::offset_flag_field), name::text_0)) {
         open_position(position, row, volume);
     } else {
         close_position(position, row, volume);
     }
     nb::object long_total = item(position, name::pos_long);
-    set_item(position, name::pos, book::subtract(long_total, item(position, name::pos_short)));
-    set_item(position, name::updated_at, book::now_ms());
+    set_item(position, name::pos, core::subtract(long_total, item(position, name::pos_short)));
+    set_item(position, name::updated_at, now_ms());
 }
 
 }  // namespace zqkit::trading
