@@ -239,32 +239,6 @@ nb::object copy_of(nb::handle order) {
     return checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), order.ptr()));
 }
 
-// order != previous, where previous is a copy of order taken before this return was applied.
-// While both hold the same key objects in the same order, the values are compared pairwise in
-// that order, as dict equality compares them, without looking each key up again.
-bool changed_since(nb::handle order, nb::handle previous) {
-    PyObject* now = order.ptr();
-    PyObject* before = previous.ptr();
-    if (!PyDict_CheckExact(now) || !PyDict_CheckExact(before) ||
-        PyDict_GET_SIZE(now) != PyDict_GET_SIZE(before))
-        return compare(order, previous, Py_NE);
-    Py_ssize_t at_now = 0;
-    Py_ssize_t at_before = 0;
-    PyObject *name_now, *value_now, *name_before, *value_before;
-    while (PyDict_Next(now, &at_now, &name_now, nullptr)) {
-        PyDict_Next(before, &at_before, &name_before, nullptr);
-        if (name_now != name_before) return compare(order, previous, Py_NE);
-    }
-    at_now = at_before = 0;
-    while (PyDict_Next(now, &at_now, &name_now, &value_now) &&
-           PyDict_Next(before, &at_before, &name_before, &value_before)) {
-        nb::object held_now = nb::borrow(value_now);  // an __eq__ may replace the entries
-        nb::object held_before = nb::borrow(value_before);
-        if (!checked_status(PyObject_RichCompareBool(value_now, value_before, Py_EQ))) return true;
-    }
-    return false;
-}
-
 // OrderSubmitStatus "4": the insert was rejected. OrderStatus "0": all traded; "2", "4", "5":
 // no longer queueing (part traded, none traded, cancelled).
 Status status_of(nb::handle row, nb::handle submit) {
@@ -514,7 +488,7 @@ nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
     hold_back_finish(native, previous, status, finished, text, traded);
     settle_cancel(native, submit, finished);
     fill_in_parent(self, native, row);
-    if (changed_since(native, previous)) publish_change(self, native, order_id);
+    if (compare(native, previous, Py_NE)) publish_change(self, native, order_id);
     release_buffered_trades(self, row);
     return nb::none();
 }
