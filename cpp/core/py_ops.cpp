@@ -17,14 +17,7 @@ bool contains(nb::handle container, nb::handle item) {
 }
 
 bool starts_with(nb::handle text, const char* prefix) {
-    if (PyUnicode_CheckExact(text.ptr())) {
-        nb::str prefix_object(prefix);
-        Py_ssize_t found =
-            PyUnicode_Tailmatch(text.ptr(), prefix_object.ptr(), 0, PY_SSIZE_T_MAX, -1);
-        if (found < 0) throw nb::python_error();
-        return found == 1;
-    }
-    return truthy(text.attr("startswith")(prefix));
+    return starts_with(text, nb::str(prefix));
 }
 
 bool is_instance(nb::handle value, nb::handle cls) {

@@ -17,20 +17,6 @@ constexpr const char* pending_market_doc =
 // buffer from a replacement.
 PyObject* pending_market_class = nullptr;
 
-nb::object attribute(nb::handle self, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(self.ptr(), name);
-    if (value == nullptr) throw nb::python_error();
-    return nb::steal(value);
-}
-
-nb::object call_method(PyObject* name, nb::handle target, nb::handle argument = {}) {
-    PyObject* arguments[] = {target.ptr(), argument.ptr()};
-    size_t count = argument.is_valid() ? 2 : 1;
-    PyObject* result = PyObject_VectorcallMethod(name, arguments, count, nullptr);
-    if (result == nullptr) throw nb::python_error();
-    return nb::steal(result);
-}
-
 // A quote channel keeps its newest entry; a K-line channel one entry per bar.
 nb::object merge_key(nb::handle item) {
     nb::object generation, channel, rows;
@@ -56,17 +42,17 @@ void init(nb::handle self) {
 
 nb::object iterate(nb::handle self) {
     nb::object chain = nb::module_::import_("itertools").attr("chain");
-    nb::object live_values = call_method(name::values.ptr(), attribute(self, name::live.ptr()));
-    return nb::iter(chain(attribute(self, name::snapshots.ptr()), live_values));
+    nb::object live_values = core::call_method(core::attr(self, name::live), name::values);
+    return nb::iter(chain(core::attr(self, name::snapshots), live_values));
 }
 
 void appendleft(nb::handle self, nb::handle item) {
-    call_method(name::appendleft.ptr(), attribute(self, name::snapshots.ptr()), item);
+    core::call_method(core::attr(self, name::snapshots), name::appendleft, item);
 }
 
 void clear(nb::handle self) {
-    call_method(name::clear.ptr(), attribute(self, name::snapshots.ptr()));
-    call_method(name::clear.ptr(), attribute(self, name::live.ptr()));
+    core::call_method(core::attr(self, name::snapshots), name::clear);
+    core::call_method(core::attr(self, name::live), name::clear);
 }
 
 }  // namespace
@@ -76,24 +62,24 @@ bool is_pending_market(nb::handle buffer) {
 }
 
 Py_ssize_t pending_size(nb::handle self) {
-    return core::size_of(attribute(self, name::snapshots.ptr())) +
-           core::size_of(attribute(self, name::live.ptr()));
+    return core::size_of(core::attr(self, name::snapshots)) +
+           core::size_of(core::attr(self, name::live));
 }
 
 void pending_append(nb::handle self, nb::handle item) {
     nb::object key = merge_key(item);
-    nb::object live = attribute(self, name::live.ptr());
+    nb::object live = core::attr(self, name::live);
     // In an OrderedDict a new key is already last; only a replaced one has to move.
     bool ordered = Py_IS_TYPE(live.ptr(), &PyODict_Type);
     bool replacing = ordered && core::contains(live, key);
     if (PyObject_SetItem(live.ptr(), key.ptr(), item.ptr()) != 0) throw nb::python_error();
-    if (replacing || !ordered) call_method(name::move_to_end.ptr(), live, key);
+    if (replacing || !ordered) core::call_method(live, name::move_to_end, key);
 }
 
 nb::object pending_popleft(nb::handle self) {
-    nb::object snapshots = attribute(self, name::snapshots.ptr());
-    if (core::truthy(snapshots)) return call_method(name::popleft.ptr(), snapshots);
-    nb::object pair = call_method(name::popitem.ptr(), attribute(self, name::live.ptr()), Py_False);
+    nb::object snapshots = core::attr(self, name::snapshots);
+    if (core::truthy(snapshots)) return core::call_method(snapshots, name::popleft);
+    nb::object pair = core::call_method(core::attr(self, name::live), name::popitem, Py_False);
     return pair[1];
 }
 
