@@ -19,18 +19,6 @@ using core::set_attr;
 using core::set_item;
 using core::truthy;
 
-// Keyword names of the calls below.
-PyObject* update_position_keyword() {
-    static PyObject* const names =
-        core::keyword_names({&name::update_position});  // kept for the process
-    return names;
-}
-
-PyObject* symbol_keyword() {
-    static PyObject* const names = core::keyword_names({&name::symbol});  // kept for the process
-    return names;
-}
-
 // The fields common to every event, read in this order.
 struct EventFields {
     nb::object name;
@@ -188,7 +176,7 @@ void route_error(nb::handle self, const EventFields& fields) {
     if (truthy(fields.code)) {
         nb::object message = core::concat({nb::str("收到无法归属请求的 CTP 错误（错误码："),
                                            nb::str(fields.code), nb::str("）")});
-        core::raise(nb::handle(PyExc_TimeoutError)(message));
+        raise_timeout(message);
     }
 }
 
@@ -230,7 +218,7 @@ void pushed_trade(nb::handle self, nb::handle data) {
     }
     if (core::contains(attr(self, name::live_trade_buffer), key)) return;
     if (core::size_of(attr(self, name::live_trade_buffer)) > 32767) {
-        core::raise(nb::handle(PyExc_BufferError)(nb::str("登录期间的成交回报暂存队列已满")));
+        raise_buffer_error("登录期间的成交回报暂存队列已满");
     }
     set_item(attr(self, name::live_trade_buffer), key, data);
 }

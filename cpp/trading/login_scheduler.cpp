@@ -33,10 +33,6 @@ nb::object ctp_message(nb::handle label, const char* middle, nb::handle code, co
     return nb::str("CTP ") + label + nb::str(middle) + nb::str(code) + nb::str(tail);
 }
 
-[[noreturn]] void raise_timeout(nb::handle message) {
-    core::raise(nb::handle(PyExc_TimeoutError)(message));
-}
-
 // now - self.<since> <op> limit, with the attribute read after the subtraction's left operand.
 nb::object elapsed(nb::handle self, nb::handle now, const char* since) {
     return now - self.attr(since);

@@ -65,12 +65,6 @@ nb::object small_int(long value) {
     return checked(PyLong_FromLong(value));
 }
 
-[[noreturn]] void fail(PyObject* type, const char* message) {
-    // Like `raise` in Python: an exception being handled becomes the context.
-    PyErr_SetString(type, message);
-    throw nb::python_error();
-}
-
 // ─── _child ────────────────────────────────────────────────────────────────────────────────────
 
 // "BUY" if row.get("Direction") == "0" else "SELL"
@@ -186,7 +180,7 @@ nb::object known_order_id(nb::handle self, nb::handle reference, nb::handle syst
     if (!truthy(system_id)) return order_id;
     nb::object known = get(attr(self, name::system_orders), system_id);
     if (truthy(order_id) && truthy(known) && compare(order_id, known, Py_NE))
-        fail(PyExc_BufferError, "同一个 CTP OrderSysID 关联到不同订单");
+        raise_buffer_error("同一个 CTP OrderSysID 关联到不同订单");
     return truthy(order_id) ? order_id : known;
 }
 
@@ -195,7 +189,7 @@ nb::object known_order_id(nb::handle self, nb::handle reference, nb::handle syst
 void bind_system_id(nb::handle self, nb::handle order, nb::handle order_id, nb::handle system_id) {
     nb::object bound = stripped(item(order, name::exchange_order_id));
     if (truthy(bound) && compare(bound, system_id, Py_NE))
-        fail(PyExc_BufferError, "已有订单的 CTP OrderSysID 发生变化");
+        raise_buffer_error("已有订单的 CTP OrderSysID 发生变化");
     set_item(attr(self, name::system_orders), system_id, order_id);
 }
 
@@ -218,12 +212,6 @@ const StatusNames& names_of(Status status) {
 }
 
 // An order return of another trading day means the session no longer matches the counter.
-void check_trading_day(nb::handle self, nb::handle row) {
-    if (!truthy(get(row, name::trading_day_field))) return;
-    nb::object day = get(row, name::trading_day_field);
-    if (compare(day, attr(self, name::day), Py_NE))
-        fail(PyExc_TimeoutError, "订单回报的交易日发生变化");
-}
 
 // A query row is older than the pushed returns seen since the query was sent.
 bool is_stale_query_row(nb::handle self, nb::handle order_id, nb::handle query_revision) {
@@ -373,10 +361,9 @@ void publish_change(nb::handle self, nb::handle order, nb::handle order_id) {
     nb::object current = attr(self, name::revision);
     set_item(attr(self, name::order_revisions), order_id, current);
     if (truthy(attr(self, name::position_ready))) {
-        static PyObject* const by_symbol = core::keyword_names({&name::symbol});
         nb::object recompute = attr(self, name::_recompute_frozen);
         nb::object symbol = item(order, name::symbol);
-        core::call_kw(recompute, by_symbol, symbol);
+        core::call_kw(recompute, symbol_keyword(), symbol);
     }
     call_method(self, name::_aggregate, order);
     call_method(self, name::_schedule_account);
@@ -401,7 +388,6 @@ void release_buffered_trades(nb::handle self, nb::handle row) {
     nb::object system_id = stripped(get(row, name::order_sys_id_field, name::empty));
     nb::object trades = buffered_trades(self, system_id);
     if (trades.is_none()) return;
-    static PyObject* const update_position_only = core::keyword_names({&name::update_position});
     Py_ssize_t count = PyList_GET_SIZE(trades.ptr());
     for (Py_ssize_t index = 0; index < count; ++index) {
         nb::handle trade = PyList_GET_ITEM(trades.ptr(), index);  // the list is ours alone
@@ -410,7 +396,7 @@ void release_buffered_trades(nb::handle self, nb::handle row) {
         if (!compare(other, system_id, Py_EQ)) continue;
         nb::object apply = attr(self, name::_trade);
         nb::object ready = attr(self, name::position_ready);
-        core::call_kw(apply, update_position_only, trade, ready);
+        core::call_kw(apply, update_position_keyword(), trade, ready);
     }
 }
 
@@ -465,7 +451,7 @@ nb::object child(nb::handle self, nb::handle row) {
 }
 
 nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
-    check_trading_day(self, row);
+    if (other_trading_day(self, row)) raise_timeout("订单回报的交易日发生变化");
     nb::object native =
         checked(PyObject_CallMethodOneArg(self.ptr(), name::child.ptr(), row.ptr()));
     nb::object order_id = item(native, name::order_id);
@@ -484,7 +470,7 @@ nb::object order(nb::handle self, nb::handle row, nb::handle query_revision) {
     nb::object text = new_status_text(previous, submit, status);
     nb::object volume_left = apply_reported_fields(native, row, close_type, total, text, traded);
     if (compare(read_back(native, name::volume_left, volume_left), zero, Py_LT))
-        fail(PyExc_BufferError, "成交数量超过订单原始数量");
+        raise_buffer_error("成交数量超过订单原始数量");
     hold_back_finish(native, previous, status, finished, text, traded);
     settle_cancel(native, submit, finished);
     fill_in_parent(self, native, row);

@@ -21,32 +21,9 @@ using core::set_attr;
 using core::set_item;
 using core::truthy;
 
-// Keyword names of the calls below.
-PyObject* query_revision_keyword() {
-    static PyObject* const names =
-        core::keyword_names({&name::query_revision});  // kept for the process
-    return names;
-}
-
-PyObject* update_position_keyword() {
-    static PyObject* const names =
-        core::keyword_names({&name::update_position});  // kept for the process
-    return names;
-}
-
 [[noreturn]] void raise_zq_error(const char* message) {
     nb::object error_type = global(name::zq_error);
     core::raise(error_type(nb::str(message)));
-}
-
-[[noreturn]] void raise_timeout(const char* message) {
-    core::raise(nb::handle(PyExc_TimeoutError)(nb::str(message)));
-}
-
-// row.get("TradingDay") and row.get("TradingDay") != self.day
-bool other_trading_day(nb::handle self, nb::handle row) {
-    return truthy(get(row, name::trading_day_field)) &&
-           core::not_equal(get(row, name::trading_day_field), attr(self, name::day));
 }
 
 // ---- one step per query kind ----

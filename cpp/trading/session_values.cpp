@@ -47,8 +47,34 @@ bool is_finished(nb::handle status) {
     return core::is_one_of(status, {name::filled, name::cancelled, name::rejected});
 }
 
-void raise_buffer_error(const char* message) {
-    core::raise(nb::handle(PyExc_BufferError)(nb::str(message)));
+bool other_trading_day(nb::handle self, nb::handle row) {
+    if (!core::truthy(core::get(row, name::trading_day_field))) return false;
+    nb::object day = core::get(row, name::trading_day_field);  // read before self.day, as Python
+    return core::not_equal(day, core::attr(self, name::day));
+}
+
+void raise_timeout(nb::handle message) {
+    core::raise(nb::handle(PyExc_TimeoutError)(message));
+}
+
+void raise_buffer_error(nb::handle message) {
+    core::raise(nb::handle(PyExc_BufferError)(message));
+}
+
+// Each tuple is made once and kept for the life of the process.
+PyObject* symbol_keyword() {
+    static PyObject* const names = core::keyword_names({&name::symbol});
+    return names;
+}
+
+PyObject* update_position_keyword() {
+    static PyObject* const names = core::keyword_names({&name::update_position});
+    return names;
+}
+
+PyObject* query_revision_keyword() {
+    static PyObject* const names = core::keyword_names({&name::query_revision});
+    return names;
 }
 
 }  // namespace zqkit::trading

@@ -55,7 +55,24 @@ inline constexpr PositionSide short_side{&name::short_side,
                                          &name::frozen_short,
                                          &name::buy};
 
-// raise BufferError(message)
-[[noreturn]] void raise_buffer_error(const char* message);
+// row.get("TradingDay") and row.get("TradingDay") != self.day: a return or an answer of
+// another trading day, which only a new login can take in.
+bool other_trading_day(nb::handle self, nb::handle row);
+
+// raise TimeoutError(message), raise BufferError(message): the main loop rebuilds the session.
+[[noreturn]] void raise_timeout(nb::handle message);
+[[noreturn]] void raise_buffer_error(nb::handle message);
+[[noreturn]] inline void raise_timeout(const char* message) {
+    raise_timeout(nb::str(message));
+}
+[[noreturn]] inline void raise_buffer_error(const char* message) {
+    raise_buffer_error(nb::str(message));
+}
+
+// The keyword-name tuples of the session's calls `_recompute_frozen(symbol=...)`,
+// `_trade(row, update_position=...)` and `_order(row, query_revision=...)`.
+PyObject* symbol_keyword();
+PyObject* update_position_keyword();
+PyObject* query_revision_keyword();
 
 }  // namespace zqkit::trading

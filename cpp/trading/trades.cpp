@@ -25,13 +25,6 @@ using core::set_item;
 constexpr Py_ssize_t kPendingTradeLimit = 32767;
 
 // A row naming a trading day names the session's.
-void check_trading_day(nb::handle self, nb::handle row) {
-    if (!core::truthy(core::get(row, name::trading_day_field))) return;
-    nb::object row_day = core::get(row, name::trading_day_field);
-    if (not_equal(row_day, attr(self, name::day))) {
-        core::raise(nb::handle(PyExc_TimeoutError)(nb::str("成交回报的交易日发生变化")));
-    }
-}
 
 // Keeps a trade whose order is not known yet; a row already kept stays as it was.
 void buffer_unassigned(nb::handle self, nb::handle key, nb::handle row) {
@@ -123,9 +116,8 @@ void apply_to_order(nb::handle self, nb::handle row, nb::handle key, nb::handle 
     nb::object record = trade_record(key, row, system_id, symbol, volume);
     set_item(attr(self, name::t), key, record);
     if (core::truthy(update_position)) {
-        static PyObject* const by_symbol = core::keyword_names({&name::symbol});
         call_method(self, name::_apply_position_trade, row);
-        core::call_method_kw(self, name::_recompute_frozen, by_symbol, symbol);
+        core::call_method_kw(self, name::_recompute_frozen, symbol_keyword(), symbol);
     }
     call_method(self, name::_aggregate, order);
     call_method(self, name::_schedule_account);
@@ -192,7 +184,7 @@ nb::object trade_key(nb::handle self, nb::handle row) {
 
 bool trade(nb::handle self, nb::handle row, nb::handle update_position) {
     if (!core::truthy(call_method(self, name::_is_spec_trade, row))) return false;
-    check_trading_day(self, row);
+    if (other_trading_day(self, row)) raise_timeout("成交回报的交易日发生变化");
     nb::object key = call_method(self, name::_trade_key, row);
     if (core::contains(attr(self, name::t), key)) return false;
     nb::object system_id = core::stripped(core::get(row, name::order_sys_id_field, name::empty));
