@@ -61,6 +61,7 @@ ACCOUNT_FIELDS = {
 }
 OFFSET_BY_FLAG = {"0": "OPEN", "1": "CLOSE", "3": "CLOSE_TODAY", "4": "CLOSE_YESTERDAY"}
 FLAG_BY_OFFSET = {offset: flag for flag, offset in OFFSET_BY_FLAG.items()}
+CLOSE_TYPE_BY_FLAG = {"0": None, "3": "TODAY", "4": "HISTORY"}
 
 
 def local_order_id(front, session, order_ref):
@@ -70,6 +71,75 @@ def local_order_id(front, session, order_ref):
 def order_offset(value):
     text = str(value) if value else ""
     return OFFSET_BY_FLAG.get(text[:1], "CLOSE")
+
+
+def plan_parts(self, symbol, direction, offset, volume):
+    """The (offset, volume) parts of an insert; closes on SHFE and INE split by day."""
+    if offset == "OPEN":
+        return [("OPEN", volume)]
+    his, today = self._free_parts(symbol, "long" if direction == "SELL" else "short")
+    if volume > his + today:
+        raise ValueError("本地参考可平持仓数量不足")
+    if symbol.split(".", 1)[0] not in ("SHFE", "INE"):
+        return [("CLOSE", volume)]
+    first = min(his, volume)
+    plan = [("CLOSE_YESTERDAY", first)] if first else []
+    if volume > first:
+        plan.append(("CLOSE_TODAY", volume - first))
+    return plan
+
+
+def new_order(self, symbol, direction, part, limit_price):
+    """Book one native order and its user order before anything is sent."""
+    offset, volume = part
+    self.order_ref += 1
+    ref = str(self.order_ref)
+    order_id = local_order_id(self.front, self.session, ref)
+    flag = FLAG_BY_OFFSET[offset]
+    self.o[order_id] = {
+        "order_id": order_id,
+        "order_sys_id": None,
+        "symbol": symbol,
+        "direction": direction,
+        "offset": offset,
+        "limit_price": limit_price,
+        "volume_original": volume,
+        "volume_traded": 0,
+        "volume_left": volume,
+        "status": "PENDING",
+        "status_msg": "",
+        "cancel_pending": False,
+        "cancel_error": None,
+        "insert_time": int(time.time() * 1000),
+    }
+    child = {
+        "order_id": order_id,
+        "parent": order_id,
+        "symbol": symbol,
+        "direction": direction,
+        "offset": offset,
+        "exchange_order_id": "",
+        "close_type": CLOSE_TYPE_BY_FLAG.get(flag, "UNSPECIFIED"),
+        "volume_original": volume,
+        "volume_left": volume,
+        "volume_traded": 0,
+        "status": "PENDING",
+        "is_confirmed": False,
+        "status_msg": "",
+        "cancel_pending": False,
+        "cancel_error": None,
+        "ref": ref,
+        "front": self.front,
+        "session": self.session,
+        "cancel_request_id": None,
+        "pending_finish": False,
+        "expected_traded": 0,
+        "finish_status": None,
+        "finish_msg": "",
+    }
+    self.native_orders[order_id] = child
+    self.ref_orders[(self.front, self.session, ref)] = order_id
+    return child, flag
 
 
 class Trading:
@@ -128,6 +198,20 @@ class Trading:
         self.recovery = Recovery("交易连接")
         self.query_recovery = Recovery("账户查询", 3, 120)
         self.published_position_time = None
+
+    def position_view(self, symbol):
+        if symbol is None:
+            return self.positions
+        check_symbol(symbol)
+        if self.instruments and symbol not in self.instruments:
+            raise ValueError("合约不存在或不是支持的期货或期权合约")
+        if symbol not in self.positions:
+            record = empty_position(symbol, self.published_position_time)
+            view = Position(**{name: record[name] for name in Position.fields})
+            self.positions._data[symbol] = view
+            self.objects[id(view)] = view
+            self.p.setdefault(symbol, record)
+        return self.positions[symbol]
 
     # ---- lifecycle -------------------------------------------------------------------------
 
@@ -903,6 +987,216 @@ class Trading:
                 cancel_error=order["cancel_error"],
             )
         return None
+
+    # ---- order entry -----------------------------------------------------------------------
+
+    async def insert(self, symbol, direction, offset, volume, limit_price):
+        if self.phase != "ready" or self.session_status != "READY" or self.reset_pending:
+            return [TradingResult("REJECTED", None, "交易账户未就绪，报单未提交")]
+        try:
+            check_symbol(symbol)
+            if direction not in ("BUY", "SELL") or offset not in ("OPEN", "CLOSE"):
+                raise ValueError()
+            if type(volume) is not int or not 1 <= volume <= 2147483647:
+                raise ValueError()
+            if isinstance(limit_price, bool) or finite(limit_price) is None or not limit_price > 0:
+                raise ValueError()
+            return await self._insert(symbol, direction, offset, volume, limit_price)
+        except (ValueError, TypeError, OverflowError, BufferError, KeyError):
+            return [TradingResult("REJECTED", None, "报单参数无效或可平持仓不足，未提交")]
+
+    async def _insert(self, symbol, direction, offset, volume, limit_price):
+        if self.phase != "ready" or self.session_status != "READY" or self.reset_pending:
+            raise ZqError("交易账户尚未 READY，请调用 wait_update 等待同步完成")
+        instrument = self.instruments.get(symbol)
+        if not instrument or not instrument.get("IsTrading"):
+            raise ValueError("合约不存在、不受支持或当前不可交易")
+        tick = instrument["PriceTick"]
+        if tick > 0:
+            steps = limit_price / tick
+            if not math.isclose(steps, round(steps), rel_tol=0, abs_tol=1e-07):
+                raise ValueError("limit_price 不符合合约最小变动价位")
+        plan = plan_parts(self, symbol, direction, offset, volume)
+        minimum = instrument["MinLimitOrderVolume"]
+        maximum = instrument["MaxLimitOrderVolume"]
+        if any(not minimum <= part_volume <= maximum for _, part_volume in plan):
+            raise ValueError("单笔委托数量超出合约限价委托范围")
+        self._free_parts(symbol, "long")
+        self._free_parts(symbol, "short")
+        exchange, code = symbol.split(".", 1)
+        created = [new_order(self, symbol, direction, part, limit_price) for part in plan]
+        results = []
+        submit_failed = False
+        for child, flag in created:
+            order_id = child["order_id"]
+            error = ""
+            if submit_failed:
+                error = "未发送：前一笔委托提交失败"
+            else:
+                try:
+                    child["request_id"] = self.request_id + 1
+                    fields = {
+                        "InstrumentID": code,
+                        "ExchangeID": exchange,
+                        "OrderRef": child["ref"],
+                        "Direction": "0" if direction == "BUY" else "1",
+                        "CombOffsetFlag": flag,
+                        "CombHedgeFlag": "1",
+                        "OrderPriceType": "2",
+                        "LimitPrice": limit_price,
+                        "VolumeTotalOriginal": child["volume_original"],
+                        "TimeCondition": "3",
+                        "VolumeCondition": "1",
+                        "MinVolume": 1,
+                        "ContingentCondition": "1",
+                        "ForceCloseReason": "0",
+                        "IsAutoSuspend": 0,
+                        "UserForceClose": 0,
+                    }
+                    child["request_id"], result = self._request("OrderInsert", fields)
+                    error = "报单未提交" if result != 0 else ""
+                except (TypeError, ValueError, OverflowError):
+                    error = "报单参数无效，未提交"
+                except Exception:
+                    child["status_msg"] = "报单提交结果不明，等待柜台回报"
+                    results.append(TradingResult("UNKNOWN", order_id, child["status_msg"]))
+                    submit_failed = True
+                    continue
+            if error:
+                self.native_orders.pop(order_id, None)
+                self.o.pop(order_id, None)
+                self.ref_orders.pop((child["front"], child["session"], child["ref"]), None)
+                results.append(TradingResult("REJECTED", order_id, error))
+                submit_failed = True
+                continue
+            results.append(TradingResult("SUBMITTED", order_id))
+        handed_over = any(result.status != "REJECTED" for result in results)
+        try:
+            self._recompute_frozen(symbol=symbol)
+            for child, _ in created:
+                if child["order_id"] in self.native_orders:
+                    self._aggregate(child)
+        except (ValueError, TypeError, OverflowError, BufferError, KeyError):
+            # Orders at the counter are never reported as unsent: the next order return
+            # meets the same contradiction and the main loop rebuilds the session.
+            if not handed_over:
+                raise
+        if handed_over:
+            self._schedule_account()
+            self._touch()
+        return results
+
+    def cancel(self, order_id):
+        if not isinstance(order_id, str):
+            return []
+        values = self.o.get(order_id)
+        if values is None and order_id in self.orders:
+            values = self.orders[order_id]._values
+        if not values or values["status"] in ("FILLED", "CANCELLED", "REJECTED"):
+            return []
+        if self.session_status != "READY" or self.reset_pending:
+            return [TradingResult("REJECTED", order_id, "交易账户未就绪，撤单未提交")]
+        child = self.native_orders.get(order_id)
+        if child is None:
+            return [TradingResult("REJECTED", order_id, "订单尚未确认，撤单未提交")]
+        if child["pending_finish"] or child["cancel_pending"]:
+            return []
+        if not child["is_confirmed"] or not child["exchange_order_id"].strip():
+            return [TradingResult("REJECTED", order_id, "订单尚未确认，撤单未提交")]
+        parts = child["symbol"].split(".")
+        fields = {
+            "InstrumentID": parts[1],
+            "ExchangeID": parts[0],
+            "OrderSysID": child["exchange_order_id"],
+            "ActionFlag": "0",
+        }
+        try:
+            rid, code = self._request("OrderAction", fields)
+        except (TypeError, ValueError, OverflowError):
+            return [TradingResult("REJECTED", order_id, "撤单参数无效，未提交")]
+        except Exception:
+            outcome = TradingResult("UNKNOWN", order_id, "撤单提交结果不明，等待柜台回报")
+            rid = self.request_id
+        else:
+            if code != 0:
+                return [TradingResult("REJECTED", order_id, "撤单未提交")]
+            outcome = TradingResult("SUBMITTED", order_id)
+        child["cancel_request_id"] = rid
+        child["cancel_pending"] = True
+        child["cancel_error"] = None
+        self._aggregate(child)
+        self._touch()
+        return [outcome]
+
+    # ---- commit to user views --------------------------------------------------------------
+
+    def _update_view(self, obj, values, changes):
+        fields = obj.fields
+        stored = obj._values
+        changed = {
+            key for key in values if key in fields and different(stored.get(key), values[key])
+        }
+        stored.update({key: value for key, value in values.items() if key in fields})
+        changes.setdefault(id(obj), set()).update(changed)
+        return changed
+
+    def _map_view(self, view, key, values, changes):
+        new = key not in view
+        if new:
+            item = view.item_type()
+            view._data[key] = item
+            self.objects[id(item)] = item
+        item = view._data[key]
+        marks = changes.setdefault(id(view), set())
+        marks.update(self._update_view(item, values, changes))
+        if new:
+            marks.add("__members__")
+        return item
+
+    def commit(self, changes):
+        if not self.dirty:
+            return False
+        self.dirty = False
+        self.changed.clear()
+        status_changed = self.published_status != self.session_status
+        self.published_status = self.session_status
+        if self.session_status != "READY":
+            return status_changed
+        self._update_view(self.account, self.a, changes)
+        removed = [key for key in self.orders._data if key not in self.o]
+        for key in removed:
+            self.objects.pop(id(self.orders._data[key]), None)
+            del self.orders._data[key]
+        if removed:
+            changes.setdefault(id(self.orders), set()).add("__members__")
+        if self.reset_pending:
+            gone = [key for key in self.trade_views if key not in self.t]
+            if gone:
+                dropped = {id(self.trade_views.pop(key)) for key in gone}
+                self.trades[:] = [trade for trade in self.trades if id(trade) not in dropped]
+                for identity in dropped:
+                    self.objects.pop(identity, None)
+                changes.setdefault(id(self.trades), set()).add("__members__")
+        for code, record in self.p.items():
+            self._map_view(self.positions, code, record, changes)
+        for key in self.o:
+            self._map_view(self.orders, key, self.o[key], changes)
+        for key, values in self.t.items():
+            trade = self.trade_views.get(key)
+            new = trade is None
+            if new:
+                trade = Trade()
+                self.trade_views[key] = trade
+                self.trades.append(trade)
+                self.objects[id(trade)] = trade
+            changed = self._update_view(trade, values, changes)
+            if new or changed:
+                marks = changes.setdefault(id(self.trades), set())
+                marks.update(changed)
+                if new:
+                    marks.add("__members__")
+        self.reset_pending = False
+        return True
 
     async def close(self):
         if self.task:
