@@ -1,6 +1,7 @@
 // zqkit.data: registers the module's names, in the order the module binds them at import.
 #include <nanobind/nanobind.h>
 
+#include "c_api.hpp"
 #include "decode.hpp"
 #include "errors.hpp"
 #include "globals_cache.hpp"
@@ -57,5 +58,6 @@ NB_MODULE(data, m) {
     m.attr("decode") = create_decode();
     m.attr("different") = create_different();
     m.attr("Serial") = create_serial();
+    m.attr(c_api_attribute) = create_c_api();
     watch_globals();
 }

@@ -262,4 +262,32 @@ inline constinit core::InternedName pos_prefix{"pos_"};
 inline constinit core::InternedName his_suffix{"_his"};
 inline constinit core::InternedName today_suffix{"_today"};
 
+// ---- commit to user views and position_view ----
+// the session's methods and attributes
+inline constinit core::InternedName _update_view{"_update_view"};
+inline constinit core::InternedName _map_view{"_map_view"};
+inline constinit core::InternedName objects{"objects"};
+inline constinit core::InternedName published_status{"published_status"};
+inline constinit core::InternedName session_status{"session_status"};
+inline constinit core::InternedName reset_pending{"reset_pending"};
+inline constinit core::InternedName trade_views{"trade_views"};
+inline constinit core::InternedName trades{"trades"};
+// module globals
+inline constinit core::InternedName check_symbol{"check_symbol"};
+inline constinit core::InternedName different{"different"};
+inline constinit core::InternedName live_map{"LiveMap"};
+inline constinit core::InternedName position_class{"Position"};
+inline constinit core::InternedName trade_class{"Trade"};
+// attributes of the views and methods of builtins
+inline constinit core::InternedName fields{"fields"};
+inline constinit core::InternedName _values{"_values"};
+inline constinit core::InternedName _data{"_data"};
+inline constinit core::InternedName item_type{"item_type"};
+inline constinit core::InternedName setdefault{"setdefault"};
+inline constinit core::InternedName dunder_dict{"__dict__"};
+inline constinit core::InternedName dunder_contains{"__contains__"};
+inline constinit core::InternedName dunder_getitem{"__getitem__"};
+// the mark of a container whose members changed
+inline constinit core::InternedName members{"__members__"};
+
 }  // namespace zqkit::trading::name

@@ -66,4 +66,17 @@ nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side);
 void recompute_frozen(nb::handle self, nb::handle symbol);
 void aggregate(nb::handle self, nb::handle child);
 
+// ---- commit.cpp: committing private state to the user's views ----
+// position_view(symbol): the position view of `symbol`, made on demand; the map for None.
+nb::object position_view(nb::handle self, nb::handle symbol);
+// _update_view(obj, values, changes): stores the fields of `values` in the view; the changed ones.
+nb::object update_view(nb::handle self, nb::handle obj, nb::handle values, nb::handle changes);
+// _map_view(view, key, values, changes): the item of a LiveMap under `key`, made and updated.
+nb::object map_view(nb::handle self, nb::handle view, nb::handle key, nb::handle values,
+                    nb::handle changes);
+// commit(changes): publishes the private state into the views; whether anything was published.
+nb::object commit(nb::handle self, nb::handle changes);
+// Remembers the class's own methods above, for the direct calls between them.
+void remember_commit_methods(nb::handle cls);
+
 }  // namespace zqkit::trading

@@ -29,6 +29,9 @@ void bind_trading(nb::module_& m) {
     core::add_method(cls, "__init__", &trading_init, nb::arg("config").none(),
                      nb::arg("timeout").none(), nb::arg("objects").none(), nb::kw_only(),
                      nb::arg("native_factory").none() = m.attr("Native"));
+    // ---- commit to user views (1/2) ----
+    core::add_method(cls, "position_view", &position_view, nb::arg("symbol").none());
+    // ---- end commit to user views (1/2) ----
     core::add_method(cls, "start", &start);
     core::add_method(cls, "_open_native", &open_native);
     core::add_method(cls, "_close_native", &close_native);
@@ -66,6 +69,14 @@ void bind_trading(nb::module_& m) {
     core::add_method(cls, "_recompute_frozen", &recompute_frozen,
                      nb::arg("symbol").none() = nb::none());
     core::add_method(cls, "_aggregate", &aggregate, nb::arg("child").none() = nb::none());
+    // ---- commit to user views (2/2) ----
+    core::add_method(cls, "_update_view", &update_view, nb::arg("obj").none(),
+                     nb::arg("values").none(), nb::arg("changes").none());
+    core::add_method(cls, "_map_view", &map_view, nb::arg("view").none(), nb::arg("key").none(),
+                     nb::arg("values").none(), nb::arg("changes").none());
+    core::add_method(cls, "commit", &commit, nb::arg("changes").none());
+    remember_commit_methods(cls);
+    // ---- end commit to user views (2/2) ----
     core::add_coroutine(cls, "close", &close);
     m.attr("Trading") = cls;
 }

@@ -1,0 +1,508 @@
+// Committing the private account, position, order and trade records into the user's views, and
+// the position view made on demand.
+//
+// A commit walks every record of the book, so the walk takes C API paths over exact dicts, sets
+// and tuples of exact str, and calls our own `_update_view` / `_map_view` bodies directly while
+// they are what `self` has; anything else (a replaced method, a dict subclass, a mapping) goes
+// through the very Python operations of the plain version, in its order.
+#include <utility>
+#include <vector>
+
+#include "core/py_errors.hpp"
+#include "core/py_ops.hpp"
+#include "data/c_api.hpp"
+#include "trading/module_state.hpp"
+#include "trading/names.hpp"
+#include "trading/session.hpp"
+
+namespace zqkit::trading {
+
+namespace {
+
+using core::attr;
+using core::call;
+using core::call_method;
+using core::checked;
+using core::checked_status;
+using core::item;
+using core::set_attr;
+using core::set_item;
+using core::truthy;
+
+// What the fast paths compare with by identity, found at import and kept for the process's life.
+PyObject* own_update_view = nullptr;  // the class's own methods
+PyObject* own_map_view = nullptr;
+PyObject* live_map = nullptr;  // LiveMap, with the two methods `key in view` comes to
+PyObject* live_map_contains = nullptr;
+PyObject* live_map_getitem = nullptr;
+const data::CApi* data_api = nullptr;  // zqkit.data's own `different`
+
+// ─── Python operations with exact-type fast paths ──────────────────────────────────────────────
+
+// id(value)
+nb::object identity(nb::handle value) {
+    return checked(PyLong_FromVoidPtr(value.ptr()));
+}
+
+// set(keys)
+nb::object set_of(const std::vector<nb::object>& keys) {
+    nb::object result = checked(PySet_New(nullptr));
+    for (const nb::object& key : keys) checked_status(PySet_Add(result.ptr(), key.ptr()));
+    return result;
+}
+
+// RuntimeError as a dict's iterator raises it once the dict's size changed under the loop.
+void check_same_size(nb::handle dict, Py_ssize_t size) {
+    if (PyDict_GET_SIZE(dict.ptr()) == size) return;
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    throw nb::python_error();
+}
+
+// for key in mapping: body(key, value-or-null). An exact dict is walked in place and hands its
+// value along (what mapping[key] reads at that point); anything else is iterated and hands
+// nullptr, so that the body looks the value up itself.
+template <typename Body>
+void for_each_key(nb::handle mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0, size = PyDict_GET_SIZE(mapping.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+            body(nb::borrow(key), nb::borrow(value));  // owned: the body may drop the dict's
+            check_same_size(mapping, size);
+        }
+        return;
+    }
+    nb::object iterator = core::iterate(mapping);
+    while (nb::object key = core::next(iterator)) body(key, nb::object());
+}
+
+// for key, value in mapping.items(): body(key, value)
+template <typename Body>
+void for_each_item(nb::handle mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        for_each_key(mapping, body);
+        return;
+    }
+    nb::object iterator = core::iterate(call_method(mapping, name::items));
+    while (nb::object pair = core::next(iterator)) {
+        std::vector<nb::object> parts = core::unpack(pair, 2);
+        body(parts[0], parts[1]);
+    }
+}
+
+// changes.setdefault(id(view), set())
+nb::object marks_of(nb::handle changes, nb::handle view) {
+    nb::object key = identity(view);
+    if (PyDict_CheckExact(changes.ptr())) {
+        if (PyObject* found = core::dict_lookup(changes, key)) return nb::borrow(found);
+        nb::object marks = checked(PySet_New(nullptr));
+        set_item(changes, key, marks);
+        return marks;
+    }
+    return call_method(changes, name::setdefault, key, checked(PySet_New(nullptr)));
+}
+
+// marks.add("__members__")
+void mark_members(nb::handle marks) {
+    if (PySet_CheckExact(marks.ptr())) {
+        checked_status(PySet_Add(marks.ptr(), name::members.ptr()));
+        return;
+    }
+    call_method(marks, name::add, name::members);
+}
+
+// key in view, for a LiveMap: a lookup in its exact `_data` while LiveMap's `__contains__` and
+// `__getitem__` are the ones it was built with (Mapping's test through `self[key]`, which reads
+// `_data[key]`), the Python operator otherwise.
+bool in_map(nb::handle view, nb::handle key) {
+    PyTypeObject* type = Py_TYPE(view.ptr());
+    if (reinterpret_cast<PyObject*>(type) == live_map &&
+        _PyType_Lookup(type, name::dunder_contains.ptr()) == live_map_contains &&
+        _PyType_Lookup(type, name::dunder_getitem.ptr()) == live_map_getitem) {
+        nb::object data = attr(view, name::_data);
+        if (PyDict_CheckExact(data.ptr())) {
+            return checked_status(PyDict_Contains(data.ptr(), key.ptr())) != 0;
+        }
+    }
+    return core::contains(view, key);
+}
+
+// The found attribute is the class's own method `own`, bound to `self`.
+bool is_own(nb::handle found, nb::handle self, PyObject* own) {
+    return PyMethod_Check(found.ptr()) && PyMethod_GET_FUNCTION(found.ptr()) == own &&
+           PyMethod_GET_SELF(found.ptr()) == self.ptr();
+}
+
+// ─── _update_view ──────────────────────────────────────────────────────────────────────────────
+
+// `key in fields`. A tuple of exact str (what the views' classes hold) answers an exact str key
+// by the comparisons the tuple's `in` makes, without the calls.
+class FieldNames {
+  public:
+    explicit FieldNames(nb::object fields) : fields_(std::move(fields)), plain_(all_text()) {}
+
+    bool contain(nb::handle key) const {
+        if (!plain_ || !PyUnicode_CheckExact(key.ptr())) return core::contains(fields_, key);
+        PyObject* const* names = &PyTuple_GET_ITEM(fields_.ptr(), 0);
+        Py_ssize_t count = PyTuple_GET_SIZE(fields_.ptr());
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            if (names[index] == key.ptr()) return true;
+        }
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            if (core::same_text(names[index], key.ptr())) return true;
+        }
+        return false;
+    }
+
+    // Every membership test of an exact str key answers without running Python code.
+    bool plain() const { return plain_; }
+
+  private:
+    bool all_text() const {
+        if (!PyTuple_CheckExact(fields_.ptr())) return false;
+        for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(fields_.ptr()); ++index) {
+            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(fields_.ptr(), index))) return false;
+        }
+        return true;
+    }
+
+    nb::object fields_;
+    bool plain_;
+};
+
+// bool(different(old, new)) through the module global, read at the first comparison of a call;
+// zqkit.data's own function runs its body directly.
+class ChangeTest {
+  public:
+    // Reads the global where the plain version's call expression does: before its arguments.
+    void load() {
+        if (!different_.is_valid()) different_ = global(name::different);
+    }
+
+    bool operator()(nb::handle old_value, nb::handle new_value) {
+        load();
+        nb::object result;
+        if (different_.ptr() == data_api->different) {
+            result = checked(data_api->different_result(old_value.ptr(), new_value.ptr()));
+        } else {
+            result = call(different_, old_value, new_value);
+        }
+        return truthy(result);
+    }
+
+  private:
+    nb::object different_;
+};
+
+// The keys of `values` that are fields of the view and whose value differs from the stored one,
+// in the order of `values`. `plain_keys` tells whether every key was an exact str.
+std::vector<nb::object> changed_fields(const FieldNames& fields, nb::handle stored,
+                                       nb::handle values, bool& plain_keys) {
+    std::vector<nb::object> changed;
+    ChangeTest different;
+    plain_keys = true;
+    for_each_key(values, [&](nb::handle key, nb::handle value) {
+        plain_keys = plain_keys && PyUnicode_CheckExact(key.ptr());
+        if (!fields.contain(key)) return;
+        different.load();
+        nb::object current = core::get(stored, key);
+        nb::object fresh = value.is_valid() ? nb::borrow(value) : item(values, key);
+        if (different(current, fresh)) changed.push_back(nb::borrow(key));
+    });
+    return changed;
+}
+
+// stored.update({key: value for key, value in values.items() if key in fields})
+void store_fields(const FieldNames& fields, nb::handle stored, nb::handle values, bool plain_keys) {
+    if (PyDict_CheckExact(stored.ptr()) && PyDict_CheckExact(values.ptr()) && plain_keys &&
+        fields.plain()) {
+        // Nothing in between can fail or run Python code: store each pair as it is picked.
+        for_each_key(values, [&](nb::handle key, nb::handle value) {
+            if (fields.contain(key)) set_item(stored, key, value);
+        });
+        return;
+    }
+    nb::object update = attr(stored, name::update);
+    nb::dict picked;
+    for_each_item(values, [&](nb::handle key, nb::handle value) {
+        if (fields.contain(key)) set_item(picked, key, value);
+    });
+    call(update, picked);
+}
+
+// marks.update(keys)
+void add_marks(nb::handle marks, const std::vector<nb::object>& keys) {
+    if (!PySet_CheckExact(marks.ptr())) {
+        call_method(marks, name::update, set_of(keys));
+        return;
+    }
+    for (const nb::object& key : keys) checked_status(PySet_Add(marks.ptr(), key.ptr()));
+}
+
+// The body of `_update_view`, answering the changed keys.
+std::vector<nb::object> update_fields(nb::handle obj, nb::handle values, nb::handle changes) {
+    FieldNames fields(attr(obj, name::fields));
+    nb::object stored = attr(obj, name::_values);
+    bool plain_keys = true;
+    std::vector<nb::object> changed = changed_fields(fields, stored, values, plain_keys);
+    store_fields(fields, stored, values, plain_keys);
+    add_marks(marks_of(changes, obj), changed);
+    return changed;
+}
+
+// What `self._update_view(...)` answered: the keys our own body found, or whatever a method
+// that replaced it returned.
+struct Changed {
+    std::vector<nb::object> keys;
+    nb::object returned;
+
+    bool any() const { return returned.is_valid() ? truthy(returned) : !keys.empty(); }
+
+    // marks.update(changed); `update` is marks.update when looked up ahead, as Python does
+    // for a call whose argument is itself a call.
+    void add_to(nb::handle marks, nb::handle update = nb::handle()) const {
+        if (update.is_valid()) {
+            call(update, returned.is_valid() ? returned : set_of(keys));
+        } else if (returned.is_valid()) {
+            call_method(marks, name::update, returned);
+        } else {
+            add_marks(marks, keys);
+        }
+    }
+};
+
+// self._update_view, looked up where the plain version looks it up.
+class ViewUpdate {
+  public:
+    explicit ViewUpdate(nb::handle self)
+        : method_(attr(self, name::_update_view)), own_(is_own(method_, self, own_update_view)) {}
+
+    Changed operator()(nb::handle obj, nb::handle values, nb::handle changes) const {
+        if (own_) return Changed{update_fields(obj, values, changes), nb::object()};
+        return Changed{{}, call(method_, obj, values, changes)};
+    }
+
+  private:
+    nb::object method_;
+    bool own_;
+};
+
+// ─── _map_view ─────────────────────────────────────────────────────────────────────────────────
+
+nb::object map_item(nb::handle self, nb::handle view, nb::handle key, nb::handle values,
+                    nb::handle changes) {
+    bool fresh = !in_map(view, key);
+    if (fresh) {
+        nb::object made = call(attr(view, name::item_type));
+        set_item(attr(view, name::_data), key, made);
+        set_item(attr(self, name::objects), identity(made), made);
+    }
+    nb::object view_item = item(attr(view, name::_data), key);
+    nb::object marks = marks_of(changes, view);
+    nb::object update;
+    if (!PySet_CheckExact(marks.ptr())) update = attr(marks, name::update);
+    ViewUpdate update_view_of{self};
+    update_view_of(view_item, values, changes).add_to(marks, update);
+    if (fresh) mark_members(marks);
+    return view_item;
+}
+
+// self._map_view(view, key, values, changes) with `view` read after the method, as the plain
+// version's call reads its arguments; `read_view` reads it, `read_values` the values.
+template <typename ReadView, typename ReadValues>
+void call_map_view(nb::handle self, ReadView&& read_view, nb::handle key, ReadValues&& read_values,
+                   nb::handle changes) {
+    nb::object method = attr(self, name::_map_view);
+    nb::object view = read_view();
+    nb::object values = read_values();
+    if (is_own(method, self, own_map_view)) {
+        map_item(self, view, key, values, changes);
+    } else {
+        call(method, view, key, values, changes);
+    }
+}
+
+// ─── commit ────────────────────────────────────────────────────────────────────────────────────
+
+// a != b, the operator's own result
+nb::object inequality(nb::handle a, nb::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
+        return nb::borrow(core::same_text(a.ptr(), b.ptr()) ? Py_False : Py_True);
+    }
+    return checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
+}
+
+// key not in mapping
+bool missing(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        return checked_status(PyDict_Contains(mapping.ptr(), key.ptr())) == 0;
+    }
+    return !core::contains(mapping, key);
+}
+
+// del mapping[key]
+void delete_item(nb::handle mapping, nb::handle key) {
+    checked_status(PyObject_DelItem(mapping.ptr(), key.ptr()));
+}
+
+// Order views whose key left `o` leave the map and the registry.
+void drop_orders(nb::handle self, nb::handle changes) {
+    nb::object data = attr(attr(self, name::orders), name::_data);
+    nb::object records = attr(self, name::o);
+    std::vector<nb::object> removed;
+    for_each_key(data, [&](nb::handle key, nb::handle) {
+        if (missing(records, key)) removed.push_back(nb::borrow(key));
+    });
+    for (const nb::object& key : removed) {
+        nb::object views = attr(attr(self, name::orders), name::_data);
+        core::pop(attr(self, name::objects), identity(item(views, key)), nb::none());
+        delete_item(attr(attr(self, name::orders), name::_data), key);
+    }
+    if (!removed.empty()) mark_members(marks_of(changes, attr(self, name::orders)));
+}
+
+// Trade views whose key left `t` leave `trade_views`, the trades list (in place) and the
+// registry.
+void drop_trades(nb::handle self, nb::handle changes) {
+    nb::object views = attr(self, name::trade_views);
+    nb::object records = attr(self, name::t);
+    std::vector<nb::object> gone;
+    for_each_key(views, [&](nb::handle key, nb::handle) {
+        if (missing(records, key)) gone.push_back(nb::borrow(key));
+    });
+    if (gone.empty()) return;
+    nb::object dropped = checked(PySet_New(nullptr));
+    for (const nb::object& key : gone) {
+        nb::object view = core::pop(attr(self, name::trade_views), key);
+        checked_status(PySet_Add(dropped.ptr(), identity(view).ptr()));
+    }
+    nb::list kept;
+    nb::object iterator = core::iterate(attr(self, name::trades));
+    while (nb::object trade = core::next(iterator)) {
+        if (!checked_status(PySet_Contains(dropped.ptr(), identity(trade).ptr()))) {
+            kept.append(trade);
+        }
+    }
+    nb::object everything = checked(PySlice_New(nullptr, nullptr, nullptr));
+    checked_status(PyObject_SetItem(attr(self, name::trades).ptr(), everything.ptr(), kept.ptr()));
+    nb::object iterator_of_dropped = core::iterate(dropped);
+    while (nb::object key = core::next(iterator_of_dropped)) {
+        core::pop(attr(self, name::objects), key, nb::none());
+    }
+    mark_members(marks_of(changes, attr(self, name::trades)));
+}
+
+void publish_positions(nb::handle self, nb::handle changes) {
+    for_each_item(attr(self, name::p), [&](nb::handle code, nb::handle record) {
+        call_map_view(
+            self, [&] { return attr(self, name::positions); }, code,
+            [&] { return nb::borrow(record); }, changes);
+    });
+}
+
+void publish_orders(nb::handle self, nb::handle changes) {
+    nb::object records = attr(self, name::o);
+    for_each_key(records, [&](nb::handle key, nb::handle value) {
+        call_map_view(
+            self, [&] { return attr(self, name::orders); }, key,
+            [&] {
+                // self.o[key]: the value in hand while `self.o` still is the dict walked.
+                nb::object now = attr(self, name::o);
+                if (value.is_valid() && now.ptr() == records.ptr()) return nb::borrow(value);
+                return item(now, key);
+            },
+            changes);
+    });
+}
+
+void publish_trades(nb::handle self, nb::handle changes) {
+    for_each_item(attr(self, name::t), [&](nb::handle key, nb::handle values) {
+        nb::object trade = core::get(attr(self, name::trade_views), key);
+        bool fresh = trade.is_none();
+        if (fresh) {
+            trade = call(global(name::trade_class));
+            set_item(attr(self, name::trade_views), key, trade);
+            core::append(attr(self, name::trades), trade);
+            set_item(attr(self, name::objects), identity(trade), trade);
+        }
+        ViewUpdate update_view_of{self};
+        Changed changed = update_view_of(trade, values, changes);
+        if (fresh || changed.any()) {
+            nb::object marks = marks_of(changes, attr(self, name::trades));
+            changed.add_to(marks);
+            if (fresh) mark_members(marks);
+        }
+    });
+}
+
+}  // namespace
+
+nb::object update_view(nb::handle, nb::handle obj, nb::handle values, nb::handle changes) {
+    return set_of(update_fields(obj, values, changes));
+}
+
+nb::object map_view(nb::handle self, nb::handle view, nb::handle key, nb::handle values,
+                    nb::handle changes) {
+    return map_item(self, view, key, values, changes);
+}
+
+nb::object commit(nb::handle self, nb::handle changes) {
+    if (!truthy(attr(self, name::dirty))) return nb::borrow(Py_False);
+    set_attr(self, name::dirty, Py_False);
+    call_method(attr(self, name::changed), name::clear);
+    nb::object status_changed =
+        inequality(attr(self, name::published_status), attr(self, name::session_status));
+    set_attr(self, name::published_status, attr(self, name::session_status));
+    if (core::not_equal(attr(self, name::session_status), name::status_ready)) {
+        return status_changed;
+    }
+    {
+        ViewUpdate update(self);
+        update(attr(self, name::account), attr(self, name::a), changes);
+    }
+    drop_orders(self, changes);
+    if (truthy(attr(self, name::reset_pending))) drop_trades(self, changes);
+    publish_positions(self, changes);
+    publish_orders(self, changes);
+    publish_trades(self, changes);
+    set_attr(self, name::reset_pending, Py_False);
+    return nb::borrow(Py_True);
+}
+
+nb::object position_view(nb::handle self, nb::handle symbol) {
+    if (symbol.is_none()) return attr(self, name::positions);
+    call(global(name::check_symbol), symbol);
+    if (truthy(attr(self, name::instruments)) &&
+        !core::contains(attr(self, name::instruments), symbol)) {
+        core::raise(nb::handle(PyExc_ValueError)("合约不存在或不是支持的期货或期权合约"));
+    }
+    if (!in_map(attr(self, name::positions), symbol)) {
+        nb::object make_record = global(name::empty_position);
+        nb::object record = call(make_record, symbol, attr(self, name::published_position_time));
+        nb::object position = global(name::position_class);
+        nb::dict values;
+        nb::object iterator = core::iterate(attr(position, name::fields));
+        while (nb::object field = core::next(iterator))
+            set_item(values, field, item(record, field));
+        nb::object view = checked(PyObject_Call(position.ptr(), nb::tuple().ptr(), values.ptr()));
+        set_item(attr(attr(self, name::positions), name::_data), symbol, view);
+        set_item(attr(self, name::objects), identity(view), view);
+        call_method(attr(self, name::p), name::setdefault, symbol, record);
+    }
+    return checked(PyObject_GetItem(attr(self, name::positions).ptr(), symbol.ptr()));
+}
+
+void remember_commit_methods(nb::handle cls) {
+    nb::object members = attr(cls, name::dunder_dict);
+    own_update_view = item(members, name::_update_view).inc_ref().ptr();
+    own_map_view = item(members, name::_map_view).inc_ref().ptr();
+    nb::object map_class = global(name::live_map);
+    live_map = map_class.inc_ref().ptr();
+    auto* map_type = reinterpret_cast<PyTypeObject*>(live_map);
+    live_map_contains = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_contains.ptr()));
+    live_map_getitem = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_getitem.ptr()));
+    data_api = static_cast<const data::CApi*>(PyCapsule_Import(data::c_api_capsule, 0));
+    if (data_api == nullptr) throw nb::python_error();
+}
+
+}  // namespace zqkit::trading
