@@ -1,5 +1,7 @@
 #include "c_api.hpp"
 
+#include <exception>
+
 #include "entry.hpp"
 #include "state.hpp"
 #include "validation.hpp"
@@ -8,11 +10,32 @@ namespace zqkit::data {
 
 namespace {
 
-PyObject* different_result(PyObject* old_value, PyObject* new_value) {
-    return guarded([&] {
+// None, a bool, or an exact int, float or str: `!=` between two of them runs no Python code.
+bool plain_scalar(PyObject* value) {
+    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+           PyFloat_CheckExact(value) || PyUnicode_CheckExact(value);
+}
+
+int different_test(PyObject* old_value, PyObject* new_value, int* quiet) {
+    // `x != x` is False for these; two exact str compare by their text.
+    if (old_value == new_value && plain_scalar(old_value) && !PyFloat_CheckExact(old_value)) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(old_value) && PyUnicode_CheckExact(new_value)) {
+        return core::same_text(old_value, new_value) ? 0 : 1;
+    }
+    try {
         CallGlobals globals;
-        return different_value(old_value, new_value, globals);
-    });
+        if (!plain_scalar(old_value) || !plain_scalar(new_value) ||
+            (PyFloat_CheckExact(old_value) && PyFloat_CheckExact(new_value) &&
+             !globals.isnan_is_native())) {
+            *quiet = 0;
+        }
+        return core::truthy(different_value(old_value, new_value, globals)) ? 1 : 0;
+    } catch (...) {
+        core::set_python_error(std::current_exception());
+        return -1;
+    }
 }
 
 // Lives as long as the module's code: the capsule hands out its address.
@@ -22,7 +45,7 @@ CApi api{};
 
 nb::object create_c_api() {
     api.different = state().different;
-    api.different_result = &different_result;
+    api.different_test = &different_test;
     return checked(PyCapsule_New(&api, c_api_capsule, nullptr));
 }
 

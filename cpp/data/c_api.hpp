@@ -11,9 +11,10 @@ namespace zqkit::data {
 struct CApi {
     // The module's own `different`; a caller compares the global it found with it by identity.
     PyObject* different;
-    // different(old, new) as that function answers it (its module globals read now): a new
-    // reference, or nullptr with the error set.
-    PyObject* (*different_result)(PyObject* old_value, PyObject* new_value);
+    // bool(different(old, new)) as that function answers it, its module globals read now: 1 or
+    // 0, or -1 with the error set. Clears `*quiet` when the answer may have run Python code (a
+    // replaced math.isnan, an operand's own comparison); leaves it alone otherwise.
+    int (*different_test)(PyObject* old_value, PyObject* new_value, int* quiet);
 };
 
 inline constexpr const char* c_api_attribute = "__c_api__";

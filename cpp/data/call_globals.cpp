@@ -42,12 +42,17 @@ nb::object CallGlobals::nan() {
     return math_attribute(name::nan.ptr());
 }
 
-bool CallGlobals::isnan(PyObject* value) {
+bool CallGlobals::isnan_is_native() {
     if (!isnan_.is_valid()) {
         const ResolvedGlobals* resolved = resolved_globals();
         isnan_ = resolved ? nb::borrow(resolved->math_isnan) : math_attribute(name::isnan.ptr());
         isnan_native_ = isnan_.ptr() == state().math_isnan;
     }
+    return isnan_native_;
+}
+
+bool CallGlobals::isnan(PyObject* value) {
+    isnan_is_native();
     return float_test(isnan_, isnan_native_, value, [](double x) { return std::isnan(x); });
 }
 

@@ -16,6 +16,8 @@ class CallGlobals {
     nb::object nan();
     // bool(math.isnan(value)) and bool(math.isfinite(value))
     bool isnan(PyObject* value);
+    // True while math.isnan is the standard one (isnan above then runs no Python code).
+    bool isnan_is_native();
     bool isfinite(PyObject* value);
     // bool(re.fullmatch(pattern, text)); `native` is the C++ test of the same pattern.
     bool fullmatch(PyObject* pattern, PyObject* text, bool (*native)(PyObject*));

@@ -127,35 +127,49 @@ bool in_map(nb::handle view, nb::handle key) {
     return core::contains(view, key);
 }
 
-// The found attribute is the class's own method `own`, bound to `self`.
-bool is_own(nb::handle found, nb::handle self, PyObject* own) {
-    return PyMethod_Check(found.ptr()) && PyMethod_GET_FUNCTION(found.ptr()) == own &&
-           PyMethod_GET_SELF(found.ptr()) == self.ptr();
+// `self.<name>` would be the class's own method `own` bound to `self`: attribute lookup is the
+// ordinary one, the class (through its bases) holds `own`, a non-data descriptor, and the
+// instance's dict does not shadow it. Answered without making the bound method.
+bool finds_own(nb::handle self, nb::handle name, PyObject* own) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name.ptr()) != own) {
+        return false;
+    }
+    if (type->tp_dictoffset == 0) return true;
+    nb::object dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
+    return checked_status(PyDict_Contains(dict.ptr(), name.ptr())) == 0;
 }
 
 // ─── _update_view ──────────────────────────────────────────────────────────────────────────────
 
 // `key in fields`. A tuple of exact str (what the views' classes hold) answers an exact str key
-// by the comparisons the tuple's `in` makes, without the calls.
+// by the comparisons the tuple's `in` makes, without the calls. Records list their fields in
+// the class's order, so the name after the last one found is tried first.
 class FieldNames {
   public:
     explicit FieldNames(nb::object fields) : fields_(std::move(fields)), plain_(all_text()) {}
 
-    bool contain(nb::handle key) const {
+    bool contain(nb::handle key) {
         if (!plain_ || !PyUnicode_CheckExact(key.ptr())) return core::contains(fields_, key);
         PyObject* const* names = &PyTuple_GET_ITEM(fields_.ptr(), 0);
         Py_ssize_t count = PyTuple_GET_SIZE(fields_.ptr());
-        for (Py_ssize_t index = 0; index < count; ++index) {
-            if (names[index] == key.ptr()) return true;
+        if (next_ < count && core::same_text(names[next_], key.ptr())) {
+            ++next_;
+            return true;
         }
         for (Py_ssize_t index = 0; index < count; ++index) {
-            if (core::same_text(names[index], key.ptr())) return true;
+            if (names[index] == key.ptr()) return found_at(index);
+        }
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            if (core::same_text(names[index], key.ptr())) return found_at(index);
         }
         return false;
     }
 
     // Every membership test of an exact str key answers without running Python code.
     bool plain() const { return plain_; }
+
+    void rewind() { next_ = 0; }
 
   private:
     bool all_text() const {
@@ -166,12 +180,59 @@ class FieldNames {
         return true;
     }
 
+    bool found_at(Py_ssize_t index) {
+        next_ = index + 1;
+        return true;
+    }
+
     nb::object fields_;
     bool plain_;
+    Py_ssize_t next_ = 0;
 };
 
-// bool(different(old, new)) through the module global, read at the first comparison of a call;
-// zqkit.data's own function runs its body directly.
+// A view's storage, read where the plain version reads it. It lists the fields in the order the
+// records do, so the entry after the last one read is tried first: an entry of an exact dict
+// whose key has the text sought is the one a lookup would find.
+class Storage {
+  public:
+    explicit Storage(nb::object stored) : stored_(std::move(stored)) {}
+
+    nb::handle dict() const { return stored_; }
+
+    // stored.get(key); `found` tells whether the key was there.
+    nb::object get(nb::handle key, bool& found) {
+        if (PyObject* value = next_entry(key)) {
+            found = true;
+            return nb::borrow(value);
+        }
+        if (!PyDict_CheckExact(stored_.ptr())) {
+            found = false;  // unknown: the caller stores through update() then
+            return core::get(stored_, key);
+        }
+        PyObject* value = core::dict_lookup(stored_, key);
+        found = value != nullptr;
+        return nb::borrow(found ? value : Py_None);
+    }
+
+    void rewind() { position_ = 0; }
+
+  private:
+    // The value of the next entry when its key is `key`, else nullptr.
+    PyObject* next_entry(nb::handle key) {
+        if (!PyDict_CheckExact(stored_.ptr()) || !PyUnicode_CheckExact(key.ptr())) return nullptr;
+        PyObject *name, *value;
+        if (!PyDict_Next(stored_.ptr(), &position_, &name, &value)) return nullptr;
+        if (!PyUnicode_CheckExact(name) || !core::same_text(name, key.ptr())) return nullptr;
+        return value;
+    }
+
+    nb::object stored_;
+    Py_ssize_t position_ = 0;
+};
+
+// bool(different(old, new)) through the module global, read where the plain version's call
+// reads it; zqkit.data's own function answers without a call. `quiet` stays true while no
+// comparison may have run Python code.
 class ChangeTest {
   public:
     // Reads the global where the plain version's call expression does: before its arguments.
@@ -181,48 +242,65 @@ class ChangeTest {
 
     bool operator()(nb::handle old_value, nb::handle new_value) {
         load();
-        nb::object result;
-        if (different_.ptr() == data_api->different) {
-            result = checked(data_api->different_result(old_value.ptr(), new_value.ptr()));
-        } else {
-            result = call(different_, old_value, new_value);
+        if (different_.ptr() != data_api->different) {
+            quiet = false;
+            return truthy(call(different_, old_value, new_value));
         }
-        return truthy(result);
+        int still = 1;
+        int answer = data_api->different_test(old_value.ptr(), new_value.ptr(), &still);
+        quiet = quiet && still != 0;
+        return checked_status(answer) != 0;
     }
+
+    bool quiet = true;
 
   private:
     nb::object different_;
 };
 
-// The keys of `values` that are fields of the view and whose value differs from the stored one,
-// in the order of `values`. `plain_keys` tells whether every key was an exact str.
-std::vector<nb::object> changed_fields(const FieldNames& fields, nb::handle stored,
-                                       nb::handle values, bool& plain_keys) {
+// One pass over `values`: the keys that are fields of the view whose value differs from the
+// stored one, in the order of `values`, and what storing the fields afterwards has to write.
+struct FieldChanges {
     std::vector<nb::object> changed;
+    // The pairs whose key is absent or whose value is not the stored object itself.
+    std::vector<std::pair<nb::object, nb::object>> writes;
+    // Nothing during the pass could run Python code or meet a type but exact dicts and str keys,
+    // so `writes` is all that storing the fields would change.
+    bool quiet = true;
+};
+
+FieldChanges changed_fields(FieldNames& fields, Storage& stored, nb::handle values) {
+    FieldChanges result;
     ChangeTest different;
-    plain_keys = true;
+    result.quiet = PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(stored.dict().ptr()) &&
+                   fields.plain();
     for_each_key(values, [&](nb::handle key, nb::handle value) {
-        plain_keys = plain_keys && PyUnicode_CheckExact(key.ptr());
+        result.quiet = result.quiet && PyUnicode_CheckExact(key.ptr());
         if (!fields.contain(key)) return;
         different.load();
-        nb::object current = core::get(stored, key);
+        bool found = false;
+        nb::object current = stored.get(key, found);
         nb::object fresh = value.is_valid() ? nb::borrow(value) : item(values, key);
-        if (different(current, fresh)) changed.push_back(nb::borrow(key));
+        if (different(current, fresh)) result.changed.push_back(nb::borrow(key));
+        if (!found || current.ptr() != fresh.ptr()) {
+            result.writes.emplace_back(nb::borrow(key), std::move(fresh));
+        }
     });
-    return changed;
+    result.quiet = result.quiet && different.quiet;
+    return result;
 }
 
 // stored.update({key: value for key, value in values.items() if key in fields})
-void store_fields(const FieldNames& fields, nb::handle stored, nb::handle values, bool plain_keys) {
-    if (PyDict_CheckExact(stored.ptr()) && PyDict_CheckExact(values.ptr()) && plain_keys &&
-        fields.plain()) {
-        // Nothing in between can fail or run Python code: store each pair as it is picked.
-        for_each_key(values, [&](nb::handle key, nb::handle value) {
-            if (fields.contain(key)) set_item(stored, key, value);
-        });
+void store_fields(FieldNames& fields, Storage& stored, nb::handle values,
+                  const FieldChanges& found) {
+    if (found.quiet) {
+        // Walking `values` again would pick the very pairs the first pass saw.
+        for (const auto& [key, value] : found.writes) set_item(stored.dict(), key, value);
         return;
     }
-    nb::object update = attr(stored, name::update);
+    fields.rewind();
+    stored.rewind();
+    nb::object update = attr(stored.dict(), name::update);
     nb::dict picked;
     for_each_item(values, [&](nb::handle key, nb::handle value) {
         if (fields.contain(key)) set_item(picked, key, value);
@@ -242,12 +320,11 @@ void add_marks(nb::handle marks, const std::vector<nb::object>& keys) {
 // The body of `_update_view`, answering the changed keys.
 std::vector<nb::object> update_fields(nb::handle obj, nb::handle values, nb::handle changes) {
     FieldNames fields(attr(obj, name::fields));
-    nb::object stored = attr(obj, name::_values);
-    bool plain_keys = true;
-    std::vector<nb::object> changed = changed_fields(fields, stored, values, plain_keys);
-    store_fields(fields, stored, values, plain_keys);
-    add_marks(marks_of(changes, obj), changed);
-    return changed;
+    Storage stored(attr(obj, name::_values));
+    FieldChanges found = changed_fields(fields, stored, values);
+    store_fields(fields, stored, values, found);
+    add_marks(marks_of(changes, obj), found.changed);
+    return std::move(found.changed);
 }
 
 // What `self._update_view(...)` answered: the keys our own body found, or whatever a method
@@ -275,7 +352,9 @@ struct Changed {
 class ViewUpdate {
   public:
     explicit ViewUpdate(nb::handle self)
-        : method_(attr(self, name::_update_view)), own_(is_own(method_, self, own_update_view)) {}
+        : own_(finds_own(self, name::_update_view, own_update_view)) {
+        if (!own_) method_ = attr(self, name::_update_view);
+    }
 
     Changed operator()(nb::handle obj, nb::handle values, nb::handle changes) const {
         if (own_) return Changed{update_fields(obj, values, changes), nb::object()};
@@ -283,8 +362,8 @@ class ViewUpdate {
     }
 
   private:
-    nb::object method_;
     bool own_;
+    nb::object method_;
 };
 
 // ─── _map_view ─────────────────────────────────────────────────────────────────────────────────
@@ -312,10 +391,11 @@ nb::object map_item(nb::handle self, nb::handle view, nb::handle key, nb::handle
 template <typename ReadView, typename ReadValues>
 void call_map_view(nb::handle self, ReadView&& read_view, nb::handle key, ReadValues&& read_values,
                    nb::handle changes) {
-    nb::object method = attr(self, name::_map_view);
+    bool own = finds_own(self, name::_map_view, own_map_view);
+    nb::object method = own ? nb::object() : attr(self, name::_map_view);
     nb::object view = read_view();
     nb::object values = read_values();
-    if (is_own(method, self, own_map_view)) {
+    if (own) {
         map_item(self, view, key, values, changes);
     } else {
         call(method, view, key, values, changes);
