@@ -5,6 +5,7 @@
 // and tuples of exact str, and calls our own `_update_view` / `_map_view` bodies directly while
 // they are what `self` has; anything else (a replaced method, a dict subclass, a mapping) goes
 // through the very Python operations of the plain version, in its order.
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,7 @@ PyObject* own_map_view = nullptr;
 PyObject* live_map = nullptr;  // LiveMap, with the two methods `key in view` comes to
 PyObject* live_map_contains = nullptr;
 PyObject* live_map_getitem = nullptr;
+PyObject* object_getattribute = nullptr;  // object.__getattribute__
 const data::CApi* data_api = nullptr;  // zqkit.data's own `different`
 
 // ─── Python operations with exact-type fast paths ──────────────────────────────────────────────
@@ -127,6 +129,25 @@ bool in_map(nb::handle view, nb::handle key) {
     return core::contains(view, key);
 }
 
+// getattr(view, name) for a view whose class adds `__getattr__` to the ordinary lookup: while
+// its `__getattribute__` is object's, the ordinary lookup runs first and `__getattr__` only when
+// that fails with AttributeError, as the interpreter's hook for such classes does.
+nb::object view_attr(nb::handle view, nb::handle name) {
+    PyTypeObject* type = Py_TYPE(view.ptr());
+    if (_PyType_Lookup(type, name::dunder_getattribute.ptr()) != object_getattribute) {
+        return attr(view, name);
+    }
+    if (PyObject* value = PyObject_GenericGetAttr(view.ptr(), name.ptr())) return nb::steal(value);
+    PyObject* hook = _PyType_Lookup(type, name::dunder_getattr.ptr());
+    if (hook == nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object bound = nb::borrow(hook);
+    if (descrgetfunc get = Py_TYPE(hook)->tp_descr_get) {
+        bound = checked(get(hook, view.ptr(), reinterpret_cast<PyObject*>(type)));
+    }
+    return call(bound, name);
+}
+
 // `self.<name>` would be the class's own method `own` bound to `self`: attribute lookup is the
 // ordinary one, the class (through its bases) holds `own`, a non-data descriptor, and the
 // instance's dict does not shadow it. Answered without making the bound method.
@@ -142,52 +163,93 @@ bool finds_own(nb::handle self, nb::handle name, PyObject* own) {
 
 // ─── _update_view ──────────────────────────────────────────────────────────────────────────────
 
+// A `fields` tuple of exact str as the fast paths use it: its names, and for each the interned
+// str of the same text. Records are keyed by interned names, so a record's key usually is that
+// very object. Kept for a few tuples (the views' classes), each with a reference to the tuple
+// so that no other object can take its identity.
+struct FieldTable {
+    PyObject* tuple;
+    std::vector<PyObject*> interned;
+};
+
+// The interned str of the text of `name`, or `name` itself when the text has none (a NUL, a
+// lone surrogate).
+PyObject* interned_equal(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr || std::strlen(text) != static_cast<size_t>(size)) {
+        PyErr_Clear();
+        return Py_NewRef(name);
+    }
+    return core::checked(PyUnicode_InternFromString(text)).release().ptr();
+}
+
+// The table of `fields`, or nullptr when it is not a tuple of exact str (or too many were seen).
+const FieldTable* field_table(PyObject* fields) {
+    static auto* tables = new std::vector<FieldTable>();  // for the process's life, on purpose
+    for (const FieldTable& table : *tables) {
+        if (table.tuple == fields) return &table;
+    }
+    if (!PyTuple_CheckExact(fields) || tables->size() >= 16) return nullptr;
+    FieldTable table{fields, {}};
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(fields); ++index) {
+        PyObject* name = PyTuple_GET_ITEM(fields, index);
+        if (!PyUnicode_CheckExact(name)) return nullptr;
+        table.interned.push_back(interned_equal(name));
+    }
+    Py_INCREF(fields);
+    tables->push_back(std::move(table));
+    return &tables->back();
+}
+
 // `key in fields`. A tuple of exact str (what the views' classes hold) answers an exact str key
-// by the comparisons the tuple's `in` makes, without the calls. Records list their fields in
-// the class's order, so the name after the last one found is tried first.
+// by the comparisons the tuple's `in` makes, without the calls: same object, else same text.
+// Records list their fields in the class's order, so the name after the last one found is tried
+// first.
 class FieldNames {
   public:
-    explicit FieldNames(nb::object fields) : fields_(std::move(fields)), plain_(all_text()) {}
+    explicit FieldNames(nb::object fields)
+        : fields_(std::move(fields)), table_(field_table(fields_.ptr())) {}
 
     bool contain(nb::handle key) {
-        if (!plain_ || !PyUnicode_CheckExact(key.ptr())) return core::contains(fields_, key);
-        PyObject* const* names = &PyTuple_GET_ITEM(fields_.ptr(), 0);
-        Py_ssize_t count = PyTuple_GET_SIZE(fields_.ptr());
-        if (next_ < count && core::same_text(names[next_], key.ptr())) {
-            ++next_;
-            return true;
+        if (table_ == nullptr || !PyUnicode_CheckExact(key.ptr())) {
+            found_ = nullptr;
+            return core::contains(fields_, key);
+        }
+        const std::vector<PyObject*>& interned = table_->interned;
+        Py_ssize_t count = static_cast<Py_ssize_t>(interned.size());
+        if (next_ < count && interned[next_] == key.ptr()) return found_at(next_);
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            if (interned[index] == key.ptr()) return found_at(index);
         }
         for (Py_ssize_t index = 0; index < count; ++index) {
-            if (names[index] == key.ptr()) return found_at(index);
+            if (core::same_text(PyTuple_GET_ITEM(fields_.ptr(), index), key.ptr())) {
+                return found_at(index);
+            }
         }
-        for (Py_ssize_t index = 0; index < count; ++index) {
-            if (core::same_text(names[index], key.ptr())) return found_at(index);
-        }
+        found_ = nullptr;
         return false;
     }
 
+    // The tuple's own name the last `contain` found, when it was answered here.
+    PyObject* found() const { return found_; }
+
     // Every membership test of an exact str key answers without running Python code.
-    bool plain() const { return plain_; }
+    bool plain() const { return table_ != nullptr; }
 
     void rewind() { next_ = 0; }
 
   private:
-    bool all_text() const {
-        if (!PyTuple_CheckExact(fields_.ptr())) return false;
-        for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(fields_.ptr()); ++index) {
-            if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(fields_.ptr(), index))) return false;
-        }
-        return true;
-    }
-
     bool found_at(Py_ssize_t index) {
+        found_ = PyTuple_GET_ITEM(fields_.ptr(), index);
         next_ = index + 1;
         return true;
     }
 
     nb::object fields_;
-    bool plain_;
+    const FieldTable* table_;
     Py_ssize_t next_ = 0;
+    PyObject* found_ = nullptr;
 };
 
 // A view's storage, read where the plain version reads it. It lists the fields in the order the
@@ -199,9 +261,10 @@ class Storage {
 
     nb::handle dict() const { return stored_; }
 
-    // stored.get(key); `found` tells whether the key was there.
-    nb::object get(nb::handle key, bool& found) {
-        if (PyObject* value = next_entry(key)) {
+    // stored.get(key); `found` tells whether the key was there. `name` is the class's own
+    // name of that text, when known: a view's storage is keyed by those very objects.
+    nb::object get(nb::handle key, PyObject* name, bool& found) {
+        if (PyObject* value = next_entry(key, name)) {
             found = true;
             return nb::borrow(value);
         }
@@ -218,10 +281,11 @@ class Storage {
 
   private:
     // The value of the next entry when its key is `key`, else nullptr.
-    PyObject* next_entry(nb::handle key) {
+    PyObject* next_entry(nb::handle key, PyObject* expected) {
         if (!PyDict_CheckExact(stored_.ptr()) || !PyUnicode_CheckExact(key.ptr())) return nullptr;
         PyObject *name, *value;
         if (!PyDict_Next(stored_.ptr(), &position_, &name, &value)) return nullptr;
+        if (name == expected) return value;
         if (!PyUnicode_CheckExact(name) || !core::same_text(name, key.ptr())) return nullptr;
         return value;
     }
@@ -279,7 +343,7 @@ FieldChanges changed_fields(FieldNames& fields, Storage& stored, nb::handle valu
         if (!fields.contain(key)) return;
         different.load();
         bool found = false;
-        nb::object current = stored.get(key, found);
+        nb::object current = stored.get(key, fields.found(), found);
         nb::object fresh = value.is_valid() ? nb::borrow(value) : item(values, key);
         if (different(current, fresh)) result.changed.push_back(nb::borrow(key));
         if (!found || current.ptr() != fresh.ptr()) {
@@ -319,8 +383,8 @@ void add_marks(nb::handle marks, const std::vector<nb::object>& keys) {
 
 // The body of `_update_view`, answering the changed keys.
 std::vector<nb::object> update_fields(nb::handle obj, nb::handle values, nb::handle changes) {
-    FieldNames fields(attr(obj, name::fields));
-    Storage stored(attr(obj, name::_values));
+    FieldNames fields(view_attr(obj, name::fields));
+    Storage stored(view_attr(obj, name::_values));
     FieldChanges found = changed_fields(fields, stored, values);
     store_fields(fields, stored, values, found);
     add_marks(marks_of(changes, obj), found.changed);
@@ -581,6 +645,7 @@ void remember_commit_methods(nb::handle cls) {
     auto* map_type = reinterpret_cast<PyTypeObject*>(live_map);
     live_map_contains = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_contains.ptr()));
     live_map_getitem = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_getitem.ptr()));
+    object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, name::dunder_getattribute.ptr()));
     data_api = static_cast<const data::CApi*>(PyCapsule_Import(data::c_api_capsule, 0));
     if (data_api == nullptr) throw nb::python_error();
 }

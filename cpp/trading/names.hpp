@@ -287,6 +287,8 @@ inline constinit core::InternedName setdefault{"setdefault"};
 inline constinit core::InternedName dunder_dict{"__dict__"};
 inline constinit core::InternedName dunder_contains{"__contains__"};
 inline constinit core::InternedName dunder_getitem{"__getitem__"};
+inline constinit core::InternedName dunder_getattribute{"__getattribute__"};
+inline constinit core::InternedName dunder_getattr{"__getattr__"};
 // the mark of a container whose members changed
 inline constinit core::InternedName members{"__members__"};
 
