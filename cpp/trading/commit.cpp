@@ -93,8 +93,15 @@ void for_each_item(nb::handle mapping, Body&& body) {
 }
 
 // changes.setdefault(id(view), set())
-nb::object marks_of(nb::handle changes, nb::handle view) {
+nb::object marks_of(nb::handle changes, nb::handle view, bool likely_new = false) {
     nb::object key = identity(view);
+    if (PyDict_CheckExact(changes.ptr()) && likely_new) {
+        // One probe of the dict: the set made here is dropped when the key was there.
+        nb::object fresh = checked(PySet_New(nullptr));
+        PyObject* marks = PyDict_SetDefault(changes.ptr(), key.ptr(), fresh.ptr());
+        if (marks == nullptr) throw nb::python_error();
+        return nb::borrow(marks);
+    }
     if (PyDict_CheckExact(changes.ptr())) {
         if (PyObject* found = core::dict_lookup(changes, key)) return nb::borrow(found);
         nb::object marks = checked(PySet_New(nullptr));
@@ -310,6 +317,12 @@ class ChangeTest {
             quiet = false;
             return truthy(call(different_, old_value, new_value));
         }
+        // `x != x` is False for None, a bool, an exact int or str: no need to ask.
+        PyObject* same = old_value.ptr();
+        if (same == new_value.ptr() && (same == Py_None || PyBool_Check(same) ||
+                                        PyLong_CheckExact(same) || PyUnicode_CheckExact(same))) {
+            return false;
+        }
         int still = 1;
         int answer = data_api->different_test(old_value.ptr(), new_value.ptr(), &still);
         quiet = quiet && still != 0;
@@ -333,6 +346,13 @@ struct FieldChanges {
     bool quiet = true;
 };
 
+// `list`, with room for one entry per item of `values` once it gets its first.
+template <typename List>
+List& reserved(List& list, nb::handle values) {
+    if (list.empty() && PyDict_CheckExact(values.ptr())) list.reserve(PyDict_GET_SIZE(values.ptr()));
+    return list;
+}
+
 FieldChanges changed_fields(FieldNames& fields, Storage& stored, nb::handle values) {
     FieldChanges result;
     ChangeTest different;
@@ -345,9 +365,9 @@ FieldChanges changed_fields(FieldNames& fields, Storage& stored, nb::handle valu
         bool found = false;
         nb::object current = stored.get(key, fields.found(), found);
         nb::object fresh = value.is_valid() ? nb::borrow(value) : item(values, key);
-        if (different(current, fresh)) result.changed.push_back(nb::borrow(key));
+        if (different(current, fresh)) reserved(result.changed, values).push_back(nb::borrow(key));
         if (!found || current.ptr() != fresh.ptr()) {
-            result.writes.emplace_back(nb::borrow(key), std::move(fresh));
+            reserved(result.writes, values).emplace_back(nb::borrow(key), std::move(fresh));
         }
     });
     result.quiet = result.quiet && different.quiet;
@@ -387,7 +407,7 @@ std::vector<nb::object> update_fields(nb::handle obj, nb::handle values, nb::han
     Storage stored(view_attr(obj, name::_values));
     FieldChanges found = changed_fields(fields, stored, values);
     store_fields(fields, stored, values, found);
-    add_marks(marks_of(changes, obj), found.changed);
+    add_marks(marks_of(changes, obj, true), found.changed);
     return std::move(found.changed);
 }
 
