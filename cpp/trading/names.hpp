@@ -274,11 +274,18 @@ inline constinit core::InternedName flag_by_offset{"FLAG_BY_OFFSET"};
 inline constinit core::InternedName trading_result{"TradingResult"};
 inline constinit core::InternedName math{"math"};
 inline constinit core::InternedName isclose{"isclose"};
+inline constinit core::InternedName isfinite{"isfinite"};
 inline constinit core::InternedName rel_tol{"rel_tol"};
 inline constinit core::InternedName abs_tol{"abs_tol"};
 inline constinit core::InternedName split{"split"};
 inline constinit core::InternedName dunder_init{"__init__"};
 inline constinit core::InternedName message{"message"};
+inline constinit core::InternedName native{"native"};
+inline constinit core::InternedName request{"request"};
+inline constinit core::InternedName broker_id{"broker_id"};
+inline constinit core::InternedName broker_id_field{"BrokerID"};
+inline constinit core::InternedName investor_id_field{"InvestorID"};
+inline constinit core::InternedName user_id_field{"UserID"};
 // instrument fields
 inline constinit core::InternedName is_trading_field{"IsTrading"};
 inline constinit core::InternedName price_tick_field{"PriceTick"};

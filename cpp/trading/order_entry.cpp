@@ -43,12 +43,26 @@ struct Originals {
     PyObject* result_class = nullptr;  // TradingResult
     PyObject* result_init = nullptr;   // TradingResult.__init__, made by dataclass()
     PyObject* local_order_id = nullptr;
-    PyObject* isclose = nullptr;  // math.isclose
-    PyObject* round = nullptr;    // builtins.round
-    PyObject* insert_worker = nullptr;  // Trading.__dict__["_insert"]
+    PyObject* finite = nullptr;
+    PyObject* math = nullptr;
+    PyObject* isfinite = nullptr;  // math.isfinite
+    PyObject* isclose = nullptr;   // math.isclose
+    PyObject* round = nullptr;     // builtins.round
+};
+
+// The class's own methods, as its __dict__ holds them.
+struct OwnMethods {
+    PyObject* insert = nullptr;  // _insert
+    PyObject* request = nullptr;
+    PyObject* free_parts = nullptr;
+    PyObject* recompute_frozen = nullptr;
+    PyObject* aggregate = nullptr;
+    PyObject* schedule_account = nullptr;
+    PyObject* touch = nullptr;
 };
 
 Originals originals;
+OwnMethods own;
 
 nb::handle one() {
     static PyObject* const value = PyLong_FromLong(1);  // kept for the process
@@ -106,6 +120,69 @@ bool is_parameter_error(const nb::python_error& error) {
 bool is_bad_request(const nb::python_error& error) {
     return error.matches(PyExc_TypeError) || error.matches(PyExc_ValueError) ||
            error.matches(PyExc_OverflowError);
+}
+
+// ─── Calls of the session's other methods ─────────────────────────────────────────────────────
+
+// `self.<name>` finds the class's own method `method`: the class has plain attribute lookup, the
+// type finds `method` first and the instance does not shadow it. Calling it then runs its C++
+// body, which the call does here directly.
+bool resolves_to_own(nb::handle self, const InternedName& name, PyObject* method) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (method == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(type, name.ptr()) != method) return false;
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) return true;
+    nb::object instance_dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
+    return checked_status(PyDict_Contains(instance_dict.ptr(), name.ptr())) == 0;
+}
+
+// self._request(method, fields)
+nb::object send_request(nb::handle self, nb::handle method, nb::handle fields) {
+    if (resolves_to_own(self, name::_request, own.request)) return request(self, method, fields);
+    return call_method(self, name::_request, method, fields);
+}
+
+// self._free_parts(symbol, side)
+nb::object free_parts_of(nb::handle self, nb::handle symbol, nb::handle side) {
+    if (resolves_to_own(self, name::_free_parts, own.free_parts))
+        return free_parts(self, symbol, side);
+    return call_method(self, name::_free_parts, symbol, side);
+}
+
+// self._recompute_frozen(symbol=symbol)
+void recompute_frozen_of(nb::handle self, nb::handle symbol) {
+    if (resolves_to_own(self, name::_recompute_frozen, own.recompute_frozen)) {
+        recompute_frozen(self, symbol);
+        return;
+    }
+    core::call_method_kw(self, name::_recompute_frozen, symbol_keyword(), symbol);
+}
+
+// self._aggregate(child)
+void aggregate_of(nb::handle self, nb::handle child) {
+    if (resolves_to_own(self, name::_aggregate, own.aggregate)) {
+        aggregate(self, child);
+        return;
+    }
+    call_method(self, name::_aggregate, child);
+}
+
+// self._schedule_account()
+void schedule_account_of(nb::handle self) {
+    if (resolves_to_own(self, name::_schedule_account, own.schedule_account)) {
+        schedule_account(self);
+        return;
+    }
+    call_method(self, name::_schedule_account);
+}
+
+// self._touch()
+void touch_of(nb::handle self) {
+    if (resolves_to_own(self, name::_touch, own.touch)) {
+        touch(self);
+        return;
+    }
+    call_method(self, name::_touch);
 }
 
 // ─── Results ───────────────────────────────────────────────────────────────────────────────────
@@ -309,6 +386,20 @@ bool volume_in_range(nb::handle volume) {
     return overflow == 0 && value >= 1 && value <= 2147483647;
 }
 
+// finite(value) is not None. The module's own finite, with the module's own math, takes a float
+// as finite when it is finite and below 1e100 in magnitude.
+bool is_finite_number(nb::handle value) {
+    nb::object check = global(name::finite);
+    if (check.ptr() == originals.finite && PyFloat_CheckExact(value.ptr())) {
+        nb::object math = global(name::math);
+        if (math.ptr() == originals.math && attr(math, name::isfinite).ptr() == originals.isfinite) {
+            double number = PyFloat_AS_DOUBLE(value.ptr());
+            return std::isfinite(number) && std::fabs(number) < 1e100;
+        }
+    }
+    return !call(check, value).is_none();
+}
+
 // The argument checks of insert after check_symbol; false where the plain version raises
 // ValueError.
 bool arguments_valid(nb::handle direction, nb::handle offset, nb::handle volume,
@@ -317,7 +408,7 @@ bool arguments_valid(nb::handle direction, nb::handle offset, nb::handle volume,
         !is_one_of(offset, {name::open, name::close_offset}))
         return false;
     if (!volume_in_range(volume)) return false;
-    if (is_bool(limit_price) || call(global(name::finite), limit_price).is_none()) return false;
+    if (is_bool(limit_price) || !is_finite_number(limit_price)) return false;
     return core::compare(limit_price, zero(), Py_GT);
 }
 
@@ -373,7 +464,7 @@ std::vector<Part> plan_parts(nb::handle self, nb::handle symbol, nb::handle dire
                              nb::handle offset, nb::handle volume) {
     if (equal(offset, name::open)) return {{nb::borrow(name::open), nb::borrow(volume)}};
     nb::handle side = equal(direction, name::sell) ? name::long_side : name::short_side;
-    auto [his, today] = unpack_two(call_method(self, name::_free_parts, symbol, side));
+    auto [his, today] = unpack_two(free_parts_of(self, symbol, side));
     if (core::compare(volume, core::add(his, today), Py_GT))
         raise_value_error("本地参考可平持仓数量不足");
     if (!is_one_of(item(split(symbol, true), zero()), {name::shfe, name::ine}))
@@ -453,7 +544,7 @@ Sent send_order(nb::handle self, nb::handle child, nb::handle exchange, nb::hand
         nb::object next_id = core::add(attr(self, name::request_id), one());
         set_item(child, name::request_id, next_id);
         nb::object fields = insert_fields(child, exchange, code, direction, flag, limit_price);
-        nb::object answer = call_method(self, name::_request, name::order_insert_request, fields);
+        nb::object answer = send_request(self, name::order_insert_request, fields);
         auto [request_id, result] = unpack_two(answer);
         set_item(child, name::request_id, request_id);
         bool refused = not_equal(result, zero());
@@ -522,11 +613,11 @@ bool any_handed_over(nb::handle results) {
 // The frozen volumes of the symbol and the user orders of the created native orders still in
 // the book.
 void settle_book(nb::handle self, nb::handle symbol, const std::vector<Created>& created) {
-    core::call_method_kw(self, name::_recompute_frozen, symbol_keyword(), symbol);
+    recompute_frozen_of(self, symbol);
     for (const Created& order : created) {
         nb::object order_id = item(order.child, name::order_id);
         if (core::contains(attr(self, name::native_orders), order_id))
-            call_method(self, name::_aggregate, order.child);
+            aggregate_of(self, order.child);
     }
 }
 
@@ -540,8 +631,8 @@ nb::object insert_orders(nb::handle self, nb::handle symbol, nb::handle directio
     nb::object instrument = tradable_instrument(self, symbol, limit_price);
     std::vector<Part> plan = plan_parts(self, symbol, direction, offset, volume);
     check_part_volumes(instrument, plan);
-    call_method(self, name::_free_parts, symbol, name::long_side);
-    call_method(self, name::_free_parts, symbol, name::short_side);
+    free_parts_of(self, symbol, name::long_side);
+    free_parts_of(self, symbol, name::short_side);
     auto [exchange, code] = unpack_two(split(symbol, true));
     std::vector<Created> created;
     created.reserve(plan.size());
@@ -557,19 +648,10 @@ nb::object insert_orders(nb::handle self, nb::handle symbol, nb::handle directio
         if (!is_parameter_error(error) || !handed_over) throw;
     }
     if (handed_over) {
-        call_method(self, name::_schedule_account);
-        call_method(self, name::_touch);
+        schedule_account_of(self);
+        touch_of(self);
     }
     return results;
-}
-
-// The bound `_insert` of `self` is the class's own: calling it runs insert_orders at once.
-bool is_own_insert_worker(nb::handle self, nb::handle worker) {
-    if (originals.insert_worker == nullptr) return false;
-    nb::object function = nb::steal(PyObject_GetAttrString(worker.ptr(), "__func__"));
-    nb::object bound_to = nb::steal(PyObject_GetAttrString(worker.ptr(), "__self__"));
-    PyErr_Clear();
-    return function.ptr() == originals.insert_worker && bound_to.ptr() == self.ptr();
 }
 
 // ─── Cancel ────────────────────────────────────────────────────────────────────────────────────
@@ -613,12 +695,12 @@ Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction
         if (!arguments_valid(direction, offset, volume, limit_price)) {
             rejected = true;
         } else {
-            nb::object worker = attr(self, name::_insert);
-            if (is_own_insert_worker(self, worker)) {
+            // The class's own _insert runs here at once, as awaiting it would.
+            if (resolves_to_own(self, name::_insert, own.insert)) {
                 results = insert_orders(self, symbol, direction, offset, volume, limit_price);
             } else {
-                results = co_await core::call(worker, symbol, direction, offset, volume,
-                                              limit_price);
+                results = co_await call_method(self, name::_insert, symbol, direction, offset,
+                                               volume, limit_price);
             }
         }
     } catch (const nb::python_error& error) {
@@ -649,8 +731,7 @@ nb::object cancel(nb::handle self, nb::handle order_id) {
     nb::object fields = cancel_fields(child);
     nb::object request_id, code, outcome;
     try {
-        auto answer = unpack_two(call_method(self, name::_request, name::order_action_request,
-                                             fields));
+        auto answer = unpack_two(send_request(self, name::order_action_request, fields));
         request_id = std::move(answer.first);
         code = std::move(answer.second);
     } catch (const nb::python_error& error) {
@@ -668,22 +749,33 @@ nb::object cancel(nb::handle self, nb::handle order_id) {
     set_item(child, name::cancel_request_id, request_id);
     set_item(child, name::cancel_pending, Py_True);
     set_item(child, name::cancel_error, Py_None);
-    call_method(self, name::_aggregate, child);
-    call_method(self, name::_touch);
+    aggregate_of(self, child);
+    touch_of(self);
     return list_of(outcome);
 }
 
 void remember_order_entry(nb::handle module, nb::handle cls) {
+    auto keep = [](nb::object value) { return value.release().ptr(); };
     nb::object result_class = module.attr("TradingResult");
-    nb::object init = nb::borrow(
-        PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(result_class.ptr())->tp_dict,
-                                name::dunder_init.ptr()));
-    originals.result_class = result_class.release().ptr();
-    originals.result_init = init.is_valid() ? init.release().ptr() : nullptr;
-    originals.local_order_id = nb::object(module.attr("local_order_id")).release().ptr();
-    originals.isclose = nb::object(module.attr("math").attr("isclose")).release().ptr();
-    originals.round = nb::object(nb::module_::import_("builtins").attr("round")).release().ptr();
-    originals.insert_worker = nb::object(cls.attr("__dict__")["_insert"]).release().ptr();
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(result_class.ptr())->tp_dict;
+    originals.result_class = keep(result_class);
+    originals.result_init = PyDict_GetItemWithError(type_dict, name::dunder_init.ptr());
+    if (originals.result_init == nullptr) throw nb::python_error();
+    Py_INCREF(originals.result_init);
+    originals.local_order_id = keep(module.attr("local_order_id"));
+    originals.finite = keep(module.attr("finite"));
+    originals.math = keep(module.attr("math"));
+    originals.isfinite = keep(module.attr("math").attr("isfinite"));
+    originals.isclose = keep(module.attr("math").attr("isclose"));
+    originals.round = keep(nb::module_::import_("builtins").attr("round"));
+    nb::object methods = cls.attr("__dict__");
+    own.insert = keep(methods["_insert"]);
+    own.request = keep(methods["_request"]);
+    own.free_parts = keep(methods["_free_parts"]);
+    own.recompute_frozen = keep(methods["_recompute_frozen"]);
+    own.aggregate = keep(methods["_aggregate"]);
+    own.schedule_account = keep(methods["_schedule_account"]);
+    own.touch = keep(methods["_touch"]);
 }
 
 }  // namespace zqkit::trading
