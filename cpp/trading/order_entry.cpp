@@ -207,8 +207,8 @@ nb::object trading_result(nb::handle status, nb::handle order_id, nb::handle mes
                                   : call(cls, status, order_id);
     }
     static PyObject* const no_arguments = PyTuple_New(0);  // kept for the process
-    nb::object result = checked(PyBaseObject_Type.tp_new(
-        reinterpret_cast<PyTypeObject*>(cls.ptr()), no_arguments, nullptr));
+    nb::object result = checked(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                         no_arguments, nullptr));
     nb::handle text = message.is_valid() ? message : name::empty;
     checked_status(PyObject_GenericSetAttr(result.ptr(), name::status.ptr(), status.ptr()));
     checked_status(PyObject_GenericSetAttr(result.ptr(), name::order_id.ptr(), order_id.ptr()));
@@ -392,7 +392,8 @@ bool is_finite_number(nb::handle value) {
     nb::object check = global(name::finite);
     if (check.ptr() == originals.finite && PyFloat_CheckExact(value.ptr())) {
         nb::object math = global(name::math);
-        if (math.ptr() == originals.math && attr(math, name::isfinite).ptr() == originals.isfinite) {
+        if (math.ptr() == originals.math &&
+            attr(math, name::isfinite).ptr() == originals.isfinite) {
             double number = PyFloat_AS_DOUBLE(value.ptr());
             return std::isfinite(number) && std::fabs(number) < 1e100;
         }
@@ -496,8 +497,8 @@ nb::object new_order_id(nb::handle self, nb::handle ref) {
     nb::object session = attr(self, name::session);
     if (make_id.ptr() != originals.local_order_id) return call(make_id, front, session, ref);
     static PyObject* const colon = core::intern(":").ptr();
-    return core::concat({core::str_of(front), colon, core::str_of(session), colon,
-                         core::str_of(ref)});
+    return core::concat(
+        {core::str_of(front), colon, core::str_of(session), colon, core::str_of(ref)});
 }
 
 // A native order booked before anything is sent, and its CTP offset flag.
@@ -571,17 +572,16 @@ void unbook(nb::handle self, nb::handle child, nb::handle order_id) {
 
 // Sends the booked orders in plan order; after the first failure the rest are not sent. One
 // result per order.
-nb::object send_orders(nb::handle self, nb::handle exchange, nb::handle code,
-                       nb::handle direction, nb::handle limit_price,
-                       const std::vector<Created>& created) {
+nb::object send_orders(nb::handle self, nb::handle exchange, nb::handle code, nb::handle direction,
+                       nb::handle limit_price, const std::vector<Created>& created) {
     nb::object results = checked(PyList_New(0));
     bool submit_failed = false;
     for (const Created& order : created) {
         nb::object order_id = item(order.child, name::order_id);
         nb::object error = nb::borrow(name::text_not_sent);
         if (!submit_failed) {
-            Sent sent = send_order(self, order.child, exchange, code, direction, order.flag,
-                                   limit_price);
+            Sent sent =
+                send_order(self, order.child, exchange, code, direction, order.flag, limit_price);
             if (sent.unknown) {
                 nb::object message = item(order.child, name::status_msg);
                 core::append(results, trading_result(name::unknown, order_id, message));
@@ -684,8 +684,8 @@ nb::object cancel_fields(nb::handle child) {
 
 }  // namespace
 
-Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction,
-                        nb::object offset, nb::object volume, nb::object limit_price) {
+Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction, nb::object offset,
+                        nb::object volume, nb::object limit_price) {
     if (!ready_for_orders(self))
         co_return one_result(name::rejected, nb::none(), name::text_insert_not_ready);
     bool rejected = false;

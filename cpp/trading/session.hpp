@@ -70,8 +70,8 @@ void aggregate(nb::handle self, nb::handle child);
 
 // insert(symbol, direction, offset, volume, limit_price): checks the order, then awaits _insert;
 // every refusal is a TradingResult.
-Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction,
-                        nb::object offset, nb::object volume, nb::object limit_price);
+Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction, nb::object offset,
+                        nb::object volume, nb::object limit_price);
 // _insert(...): books and sends the native orders of an insert without suspending.
 Task<nb::object> insert_worker(nb::object self, nb::object symbol, nb::object direction,
                                nb::object offset, nb::object volume, nb::object limit_price);
