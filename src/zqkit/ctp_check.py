@@ -119,10 +119,10 @@ async def check(account: CtpAccount, seconds: float, out: TextIO) -> int:
         await session.close()
 
 
-def run(args, stdin: TextIO = sys.stdin, out: TextIO = sys.stdout) -> int:
+def run(args, stdin: TextIO | None = None, out: TextIO | None = None) -> int:
     """Entry point of the command: 0 logged in and synchronised, 1 failed, 2 unusable input."""
     try:
-        password = read_password(stdin)
+        password = read_password(stdin or sys.stdin)
         account = CtpAccount(
             broker_id=args.broker,
             user_id=args.user,
@@ -134,4 +134,4 @@ def run(args, stdin: TextIO = sys.stdin, out: TextIO = sys.stdout) -> int:
     except (CheckFailed, ValueError, TypeError) as error:
         print(f"ctp-check: {error}", file=sys.stderr)
         return 2
-    return asyncio.run(check(account, args.timeout, out))
+    return asyncio.run(check(account, args.timeout, out or sys.stdout))
