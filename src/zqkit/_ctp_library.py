@@ -311,15 +311,19 @@ class Connection:
         self.events = Events()
         assert _spi_class is not None
         self.spi = _spi_class(self.events)
-        self.api = vendor.CThostFtdcTraderApi.CreateFtdcTraderApi(flow_directory)
         self.vendor = vendor
-        self.api.RegisterSpi(self.spi)
-        self.api.RegisterFront(front)
-        # Returns from the login on, as the counter sends them; the day's earlier orders and
-        # trades are there to query.
-        self.api.SubscribePrivateTopic(vendor.THOST_TERT_QUICK)
-        self.api.SubscribePublicTopic(vendor.THOST_TERT_QUICK)
-        self.api.Init()
+        self.api = vendor.CThostFtdcTraderApi.CreateFtdcTraderApi(flow_directory)
+        try:
+            self.api.RegisterSpi(self.spi)
+            self.api.RegisterFront(front)
+            # Returns from the login on, as the counter sends them; the day's earlier orders
+            # and trades are there to query.
+            self.api.SubscribePrivateTopic(vendor.THOST_TERT_QUICK)
+            self.api.SubscribePublicTopic(vendor.THOST_TERT_QUICK)
+            self.api.Init()
+        except BaseException:
+            self.release()
+            raise
 
     def release(self) -> None:
         if self.api is None:

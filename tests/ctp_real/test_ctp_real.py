@@ -3,14 +3,12 @@ without the locale or the extra, and `python -m zqkit ctp-check`."""
 
 from __future__ import annotations
 
-import asyncio
 import io
-import time
 from types import SimpleNamespace
 
 import pytest
-from conftest import child_env, library_installed, run_python
-from ctp_helpers import APP_ID, AUTH_CODE, BROKER, FRONT, USER, settings
+from ctp_helpers import APP_ID, AUTH_CODE, BROKER, FRONT, USER, FastAsyncio, FastClock, settings
+from real_helpers import child_env, library_installed, run_python
 
 import zqkit.trading
 from zqkit import _ctp
@@ -68,30 +66,6 @@ class TestWithoutWhatTheLibraryNeeds:
 
 
 # ---- ctp-check against the simulated counter ----------------------------------------------
-
-SCALE = 20
-
-
-class FastClock:
-    """The session's clock 20 times faster, so the one-second query pacing takes 50 ms."""
-
-    @staticmethod
-    def monotonic() -> float:
-        return time.monotonic() * SCALE
-
-    @staticmethod
-    def time() -> float:
-        return time.time()
-
-
-class FastAsyncio:
-    def __getattr__(self, name):
-        return getattr(asyncio, name)
-
-    @staticmethod
-    async def sleep(delay, result=None):
-        await asyncio.sleep(max(delay / SCALE, 0.001))
-        return result
 
 
 @pytest.fixture
