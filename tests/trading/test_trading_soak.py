@@ -4,8 +4,9 @@ Three strategies insert and cancel through the session, a price task moves the c
 reference prices and a fault task fires the counter's fault switches at random. Whenever the
 session returns to "READY", and every few seconds besides, everything pauses: the fault
 switches are cleared, the session commits, and the committed views must equal the counter's
-own answers. ZQKIT_SOAK_SECONDS sets the extension's run (20 s by default; the reference runs
-at most 5 s) and ZQKIT_SOAK_SEED replays the random choices (the seed is in every failure).
+own answers. ZQKIT_SOAK_SECONDS sets the extension's run (20 s by default),
+ZQKIT_SOAK_REFERENCE_SECONDS the reference's (at most 5 s by default), and ZQKIT_SOAK_SEED
+replays the random choices (the seed is in every failure message).
 """
 
 from __future__ import annotations
@@ -33,6 +34,7 @@ from trading_helpers import CONFIG, DAY
 from zqkit import _ctp
 
 SECONDS = float(os.environ.get("ZQKIT_SOAK_SECONDS") or 20)
+REFERENCE_SECONDS = float(os.environ.get("ZQKIT_SOAK_REFERENCE_SECONDS") or min(SECONDS, 5))
 SEED = int(os.environ.get("ZQKIT_SOAK_SEED") or random.randrange(2**32))
 TICKS = {RB: 1.0, SC: 0.1, M: 1.0}
 STRATEGIES = 3
@@ -89,6 +91,8 @@ class Soak:
         self.day = DAY
         self.log: collections.deque = collections.deque(maxlen=60)
         self.stats: collections.Counter = collections.Counter()
+        self.contradictions: list[str] = []
+        self.record_rebuilds()
 
     def note(self, *what) -> None:
         self.log.append((round(time.monotonic() - self.started, 3), *what))
@@ -117,7 +121,8 @@ class Soak:
         off_tick = rng.random() < 0.1
         if off_tick:
             price = round(price + tick / 2, 4)
-        ready = self.session.session_status == "READY"
+        session = self.session
+        ready = session.session_status == "READY" and not session.reset_pending
         results = await self.session.insert(symbol, direction, offset, volume, price)
         outcome = [(r.status, r.order_id) for r in results]
         self.note("insert", symbol, direction, offset, volume, price, outcome)
@@ -227,6 +232,24 @@ class Soak:
             was_ready = ready
             await asyncio.sleep(0.003)
 
+    def record_rebuilds(self) -> None:
+        """Note why the session throws its book away. BufferError means the session found the
+        counter's returns contradicting its own book: a correct pair never gets there."""
+        for name in ("event", "tick"):
+            original = getattr(self.session, name)
+
+            def guarded(*args, _original=original):
+                try:
+                    return _original(*args)
+                except (TimeoutError, BufferError) as exc:
+                    self.note("rebuild", repr(exc))
+                    self.stats[f"rebuild {type(exc).__name__}"] += 1
+                    if isinstance(exc, BufferError):
+                        self.contradictions.append(repr(exc))
+                    raise
+
+            setattr(self.session, name, guarded)
+
     # ---- the run ---------------------------------------------------------------------------
 
     async def checkpoint(self) -> dict:
@@ -241,6 +264,7 @@ class Soak:
             self.peer_dropped = False
         self.note("checkpoint")
         book = await settle(self.session, self.peer, 20.0)
+        assert not self.contradictions, f"the session met contradictions: {self.contradictions}"
         self.stats["checkpoints"] += 1
         self.stats["most trades seen"] = max(self.stats["most trades seen"], len(book["trades"]))
         return book
@@ -308,7 +332,7 @@ def peer_path(request) -> bytes:
 
 
 def test_soak(impl, peer_path):
-    seconds = SECONDS if impl.module.__name__ == "zqkit.trading" else min(SECONDS, 5.0)
+    seconds = SECONDS if impl.module.__name__ == "zqkit.trading" else REFERENCE_SECONDS
     print(f"soak seed {SEED}, {seconds:g} s on {impl.module.__name__}")
     runner = soak(impl, peer_path, seconds)
     stats = runner.stats
