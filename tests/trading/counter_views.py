@@ -87,6 +87,24 @@ def view_problems(session) -> list[str]:
     return problems
 
 
+def contradictions(mine: dict, theirs: dict) -> list[str]:
+    """What the views claim that a later counter answer denies. The counter is ahead of the
+    views (`mine` must be read first), so a trade or a finished order it lacks was made up."""
+    if mine["day"] != theirs["day"]:
+        return []  # the session has not met the new trading day yet
+    problems = []
+    for key, volume in mine["trades"].items():
+        if theirs["trades"].get(key) != volume:
+            problems.append(f"trade {key} of {volume}: the counter has {theirs['trades'].get(key)}")
+    for sys_id, (status, traded) in mine["orders"].items():
+        counter_status, counter_traded = theirs["orders"].get(sys_id, (None, None))
+        if counter_status is None:
+            problems.append(f"order {sys_id}: unknown to the counter")
+        elif traded > counter_traded or (status in FINISHED and status != counter_status):
+            problems.append(f"order {sys_id} {status} {traded}: {counter_status} {counter_traded}")
+    return problems
+
+
 def differences(mine: dict, theirs: dict) -> dict:
     return {
         key: {"session": mine[key], "counter": theirs[key]}
@@ -102,9 +120,11 @@ async def settle(session, peer: Peer, seconds: float = 15.0) -> dict:
     while time.monotonic() < deadline:
         assert session.error is None, repr(session.error.__cause__)
         if session.session_status == "READY":
-            theirs = await counter_book(peer)
             session.commit({})
             mine = view_book(session)
+            theirs = await counter_book(peer)
+            denied = contradictions(mine, theirs)
+            assert not denied, denied
             if mine == theirs and session.session_status == "READY":
                 problems = registry_problems(session) + view_problems(session)
                 assert not problems, problems
