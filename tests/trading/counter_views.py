@@ -113,8 +113,9 @@ def differences(mine: dict, theirs: dict) -> dict:
     }
 
 
-async def settle(session, peer: Peer, seconds: float = 15.0) -> dict:
-    """Commit until the committed views equal the counter's answers; the counter's book."""
+async def settle(session, peer: Peer, seconds: float = 15.0, *, unanswered: bool = False) -> dict:
+    """Commit until the committed views equal the counter's answers and (unless `unanswered`:
+    a withheld insert never gets one) every order was answered; the counter's book."""
     deadline = time.monotonic() + seconds
     mine = theirs = None
     while time.monotonic() < deadline:
@@ -125,7 +126,8 @@ async def settle(session, peer: Peer, seconds: float = 15.0) -> dict:
             theirs = await counter_book(peer)
             denied = contradictions(mine, theirs)
             assert not denied, denied
-            if mine == theirs and session.session_status == "READY":
+            answered = unanswered or all(v.status != "PENDING" for v in session.orders.values())
+            if mine == theirs and answered and session.session_status == "READY":
                 problems = registry_problems(session) + view_problems(session)
                 assert not problems, problems
                 return theirs

@@ -263,7 +263,7 @@ class Soak:
             await self.peer.login()
             self.peer_dropped = False
         self.note("checkpoint")
-        book = await settle(self.session, self.peer, 20.0)
+        book = await settle(self.session, self.peer, 20.0, unanswered=True)
         assert not self.contradictions, f"the session met contradictions: {self.contradictions}"
         self.stats["checkpoints"] += 1
         self.stats["most trades seen"] = max(self.stats["most trades seen"], len(book["trades"]))
