@@ -105,6 +105,26 @@ def contradictions(mine: dict, theirs: dict) -> list[str]:
     return problems
 
 
+def closable_problems(session) -> list[str]:
+    """A position's available volume is what its unfinished close orders leave free."""
+    reserved: Counter = Counter()
+    for view in session.orders.values():
+        if view.offset != "OPEN" and view.status not in FINISHED:
+            side = "long" if view.direction == "SELL" else "short"
+            reserved[view.symbol, side] += view.volume_left
+    problems = []
+    for symbol, view in session.positions.items():
+        for side in ("long", "short"):
+            total = getattr(view, "pos_" + side)
+            available = getattr(view, "available_" + side)
+            if total is not None and available != total - reserved[symbol, side]:
+                problems.append(
+                    f"{symbol} {side}: {available} available of {total}, "
+                    f"{reserved[symbol, side]} in close orders"
+                )
+    return problems
+
+
 def differences(mine: dict, theirs: dict) -> dict:
     return {
         key: {"session": mine[key], "counter": theirs[key]}
@@ -129,6 +149,7 @@ async def settle(session, peer: Peer, seconds: float = 15.0, *, unanswered: bool
             answered = unanswered or all(v.status != "PENDING" for v in session.orders.values())
             if mine == theirs and answered and session.session_status == "READY":
                 problems = registry_problems(session) + view_problems(session)
+                problems += closable_problems(session)
                 assert not problems, problems
                 return theirs
         await asyncio.sleep(0.02)

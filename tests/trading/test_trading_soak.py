@@ -19,7 +19,7 @@ import random
 import time
 
 import pytest
-from counter_views import registry_problems, settle, view_problems
+from counter_views import closable_problems, registry_problems, settle, view_problems
 from test_trading_counter import (
     FRONT,
     PRICES,
@@ -174,6 +174,7 @@ class Soak:
             "duplicate": 3,
             "trade_first": 3,
             "fill_volume": 2,
+            "latency": 1,
             "new_day": 1,
         }
         while True:
@@ -205,6 +206,9 @@ class Soak:
             _ctp.duplicate_trades(FRONT, rng.randint(1, 3))
         elif kind == "trade_first":
             _ctp.trades_before_orders(FRONT, rng.randint(1, 3))
+        elif kind == "latency":
+            detail = rng.choice((0.001, 0.002, 0.005, 0.02))
+            _ctp.set_options(FRONT, {"latency": detail})
         elif kind == "fill_volume":
             detail = rng.choice((0, 0, 1, 2))
             _ctp.set_options(FRONT, {"fill_volume": detail})
@@ -226,6 +230,7 @@ class Soak:
             ready = self.session.session_status == "READY"
             if ready and not was_ready:
                 problems = registry_problems(self.session) + view_problems(self.session)
+                problems += closable_problems(self.session)
                 assert not problems, problems
                 self.stats["returns to READY"] += 1
                 self.checkpoint_due.set()
