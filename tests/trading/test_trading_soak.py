@@ -59,20 +59,11 @@ def clear_faults() -> None:
 
 
 class SoakPeer(Peer):
-    """The checking connection; order and trade returns are dropped, not kept for ever."""
-
-    async def wait(self, name: str, request_id: int | None = None, seconds: float = 2.0) -> dict:
-        async with asyncio.timeout(seconds):
-            while True:
-                self.events += [e for e in _ctp.poll(self.handle) if e["name"][:3] != "Rtn"]
-                for index, event in enumerate(self.events):
-                    if event["name"] == name and request_id in (None, event["request_id"]):
-                        return self.events.pop(index)
-                await asyncio.sleep(0.001)
+    """The checking connection; it never reads order and trade returns, so it drops them."""
 
     def send(self, method: str, fields: dict | None = None) -> tuple[int, int]:
-        # Answers to requests given up on would pile up otherwise.
-        self.events = [e for e in self.events if e["name"][:3] != "Rsp"]
+        # Returns, and answers to requests given up on, would pile up otherwise.
+        self.events = [e for e in self.events if e["name"][:3] not in ("Rtn", "Rsp")]
         return super().send(method, fields)
 
 
@@ -248,7 +239,7 @@ class Soak:
                     return _original(*args)
                 except (TimeoutError, BufferError) as exc:
                     self.note("rebuild", repr(exc))
-                    self.stats[f"rebuild {type(exc).__name__}"] += 1
+                    self.stats[f"rebuild {exc!r}"] += 1
                     if isinstance(exc, BufferError):
                         self.contradictions.append(repr(exc))
                     raise
