@@ -37,7 +37,7 @@ PyObject* live_map = nullptr;  // LiveMap, with the two methods `key in view` co
 PyObject* live_map_contains = nullptr;
 PyObject* live_map_getitem = nullptr;
 PyObject* object_getattribute = nullptr;  // object.__getattribute__
-const data::CApi* data_api = nullptr;  // zqkit.data's own `different`
+const data::CApi* data_api = nullptr;     // zqkit.data's own `different`
 
 // ─── Python operations with exact-type fast paths ──────────────────────────────────────────────
 
@@ -349,15 +349,16 @@ struct FieldChanges {
 // `list`, with room for one entry per item of `values` once it gets its first.
 template <typename List>
 List& reserved(List& list, nb::handle values) {
-    if (list.empty() && PyDict_CheckExact(values.ptr())) list.reserve(PyDict_GET_SIZE(values.ptr()));
+    if (list.empty() && PyDict_CheckExact(values.ptr()))
+        list.reserve(PyDict_GET_SIZE(values.ptr()));
     return list;
 }
 
 FieldChanges changed_fields(FieldNames& fields, Storage& stored, nb::handle values) {
     FieldChanges result;
     ChangeTest different;
-    result.quiet = PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(stored.dict().ptr()) &&
-                   fields.plain();
+    result.quiet =
+        PyDict_CheckExact(values.ptr()) && PyDict_CheckExact(stored.dict().ptr()) && fields.plain();
     for_each_key(values, [&](nb::handle key, nb::handle value) {
         result.quiet = result.quiet && PyUnicode_CheckExact(key.ptr());
         if (!fields.contain(key)) return;
@@ -665,7 +666,8 @@ void remember_commit_methods(nb::handle cls) {
     auto* map_type = reinterpret_cast<PyTypeObject*>(live_map);
     live_map_contains = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_contains.ptr()));
     live_map_getitem = Py_XNewRef(_PyType_Lookup(map_type, name::dunder_getitem.ptr()));
-    object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, name::dunder_getattribute.ptr()));
+    object_getattribute =
+        Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, name::dunder_getattribute.ptr()));
     data_api = static_cast<const data::CApi*>(PyCapsule_Import(data::c_api_capsule, 0));
     if (data_api == nullptr) throw nb::python_error();
 }

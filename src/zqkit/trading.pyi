@@ -2,20 +2,20 @@ import asyncio as asyncio
 import math as math
 import os as os
 import time as time
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable, Mapping, MutableMapping
 from datetime import datetime as datetime
 from datetime import timedelta as timedelta
 from datetime import timezone as timezone
 from tempfile import mkdtemp as mkdtemp
 from types import ModuleType
-from typing import Any
+from typing import Any, TypeVar, overload
 
 from zqkit.data import ZqError as ZqError
 from zqkit.data import check_symbol as check_symbol
 from zqkit.data import different as different
 from zqkit.errors import Recovery as Recovery
 from zqkit.livebook import Account as Account
-from zqkit.livebook import CtpAccount
+from zqkit.livebook import CtpAccount, LiveObject
 from zqkit.livebook import LiveMap as LiveMap
 from zqkit.livebook import Order as Order
 from zqkit.livebook import Position as Position
@@ -24,6 +24,8 @@ from zqkit.livebook import TradingResult as TradingResult
 from zqkit.livebook import empty_position as empty_position
 
 TZ: timezone
+
+_V = TypeVar("_V", bound=LiveObject)
 
 def timestamp(day: str, clock: str) -> int | None: ...
 def finite(value: object) -> int | float | None: ...
@@ -60,7 +62,7 @@ class Trading:
     positions: LiveMap[Position]
     orders: LiveMap[Order]
     trades: list[Trade]
-    trade_views: dict[Any, Trade]
+    trade_views: dict[tuple[str, str, str], Trade]
     a: dict[str, Any]
     p: dict[str, dict[str, Any]]
     o: dict[str, dict[str, Any]]
@@ -108,6 +110,10 @@ class Trading:
         *,
         native_factory: Callable[[CtpAccount, str], Any] = ...,
     ) -> None: ...
+    @overload
+    def position_view(self, symbol: None) -> LiveMap[Position]: ...
+    @overload
+    def position_view(self, symbol: str) -> Position: ...
     def start(self) -> None: ...
     def _open_native(self) -> None: ...
     def _close_native(self) -> None: ...
@@ -142,4 +148,22 @@ class Trading:
     def _free_parts(self, symbol: str, side: str) -> tuple[int, int]: ...
     def _recompute_frozen(self, symbol: str | None = None) -> None: ...
     def _aggregate(self, child: dict[str, Any] | None = None) -> None: ...
+    async def insert(
+        self, symbol: str, direction: str, offset: str, volume: int, limit_price: float
+    ) -> list[TradingResult]: ...
+    async def _insert(
+        self, symbol: str, direction: str, offset: str, volume: int, limit_price: float
+    ) -> list[TradingResult]: ...
+    def cancel(self, order_id: str) -> list[TradingResult]: ...
+    def _update_view(
+        self, obj: LiveObject, values: Mapping[str, Any], changes: dict[int, set[str]]
+    ) -> set[str]: ...
+    def _map_view(
+        self,
+        view: LiveMap[_V],
+        key: str,
+        values: Mapping[str, Any],
+        changes: dict[int, set[str]],
+    ) -> _V: ...
+    def commit(self, changes: dict[int, set[str]]) -> bool: ...
     async def close(self) -> None: ...
