@@ -591,6 +591,8 @@ class Client:
     def _apply_loads(self, changes: dict[int, set[str]], loaded: list[int]) -> RuntimeError | None:
         """Apply the late snapshot queries that have finished; a failed one is recorded on
         its object instead of ending anything."""
+        if not self._loads:
+            return None
         generation = self._transport.generation
         broken = None
         for key, (task, loaded_on, target) in list(self._loads.items()):
@@ -745,15 +747,16 @@ class Client:
         reason, or "UNKNOWN"); the orders themselves appear in `orders` with the next
         `wait_update`.
         """
-        self._require_open()
         trading = self._require_trading()
+        self._require_open()
         return await trading.insert(symbol, direction, offset, volume, limit_price)
 
     def cancel_order(self, order_id: str) -> list[TradingResult]:
         """Ask the counter to cancel a working order; an empty list when there is nothing
         to cancel (unknown, finished or already being cancelled)."""
+        trading = self._require_trading()
         self._require_open()
-        return self._require_trading().cancel(order_id)
+        return trading.cancel(order_id)
 
     # ------------------------------------------------------------------ helpers
 
