@@ -140,10 +140,13 @@ async def test_a_reconnect_keeps_every_view_and_its_values():
         await ready(api)
         assert [api.account, api.positions, api.orders, api.trades] == views
         assert all(
-            a is b for a, b in zip(views, [api.account, api.positions, api.orders, api.trades])
+            a is b
+            for a, b in zip(
+                views, [api.account, api.positions, api.orders, api.trades], strict=True
+            )
         )
         again = [*api.positions.values(), *api.orders.values(), *api.trades]
-        assert all(a is b for a, b in zip(items, again)) and len(items) == len(again)
+        assert all(a is b for a, b in zip(items, again, strict=True))
         assert [lasting(item) for item in again] == values
         # Orders go on after the reconnect.
         [second] = await api.insert_order(RB, "BUY", "OPEN", 1, await best_ask(api))
