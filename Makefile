@@ -8,6 +8,8 @@ PIP := $(PY) -m pip
 BUILD_DEPS := scikit-build-core nanobind cmake ninja
 DEV_DEPS := pytest pytest-timeout ruff clang-format
 RUNTIME_DEPS := aiohttp yarl pandas
+# The ctp extra of pyproject.toml (same pin), so that the tests of the real-front backend run.
+CTP_DEPS := openctp-ctp==6.7.11.0
 PY_DIRS = $(wildcard src tests bench)
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
@@ -16,7 +18,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 $(VENV)/.ready: pyproject.toml
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(BUILD_DEPS) $(DEV_DEPS) $(RUNTIME_DEPS)
+	$(PIP) install -q $(BUILD_DEPS) $(DEV_DEPS) $(RUNTIME_DEPS) $(CTP_DEPS)
 	touch $@
 
 venv: $(VENV)/.ready

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include "events.hpp"
+#include "library_backend.hpp"
 #include "python_text.hpp"
 #include "request_fields.hpp"
 
@@ -49,10 +50,19 @@ std::string flow_directory(nb::handle flow_path) {
     return path;
 }
 
+[[noreturn]] void fail_handle_type() {
+    throw nb::type_error("handle 必须是 zqkit._ctp.create 返回的句柄");
+}
+
+// The library backend owning a handle that is not the counter's; TypeError for any other object.
+nb::object foreign_backend(nb::handle handle) {
+    nb::object backend = library_backend_of(handle);
+    if (!backend.is_valid()) fail_handle_type();
+    return backend;
+}
+
 Connection& open_connection(nb::handle handle) {
-    if (!nb::isinstance<Handle>(handle)) {
-        throw nb::type_error("handle 必须是 zqkit._ctp.create 返回的句柄");
-    }
+    if (!nb::isinstance<Handle>(handle)) fail_handle_type();
     Handle& native = nb::cast<Handle&>(handle);
     if (!native.connection || native.connection->closed()) {
         throw nb::value_error("CTP 连接句柄已关闭");
@@ -73,21 +83,42 @@ int request_number(nb::handle request_id) {
     return static_cast<int>(number);
 }
 
-Handle* create(nb::handle front, nb::handle flow_path) {
-    std::string address = front_address(front);
-    std::string directory = flow_directory(flow_path);
-    auto handle = std::make_unique<Handle>();
-    handle->connection = Connection::open(std::move(address), std::move(directory));
-    return handle.release();
-}
-
-int request(nb::handle handle, nb::handle method, nb::handle fields, nb::handle request_id) {
-    Connection& connection = open_connection(handle);
+// Both backends check their arguments alike, so a request is refused the same way whichever
+// front it is for.
+std::string checked_method(nb::handle method) {
     if (!PyUnicode_Check(method.ptr())) throw nb::type_error("method 必须是 str");
     std::string name = utf8_text(method, "method");
     if (!is_known_method(name)) {
         throw nb::value_error(("未知的 CTP 请求：" + name).c_str());
     }
+    return name;
+}
+
+// A front configured in the counter is simulated; every other goes to the trader library.
+nb::object create(nb::handle front, nb::handle flow_path) {
+    std::string address = front_address(front);
+    std::string directory = flow_directory(flow_path);
+    if (!is_simulated(address)) return create_library_connection(front, flow_path);
+    auto handle = std::make_unique<Handle>();
+    handle->connection = Connection::open(std::move(address), std::move(directory));
+    return nb::cast(handle.release(), nb::rv_policy::take_ownership);
+}
+
+int library_request(nb::object backend, nb::handle handle, nb::handle method, nb::handle fields,
+                    nb::handle request_id) {
+    backend.attr("check_open")(handle);
+    checked_method(method);
+    convert_request_fields(fields);
+    request_number(request_id);
+    return nb::cast<int>(backend.attr("request")(handle, method, fields, request_id));
+}
+
+int request(nb::handle handle, nb::handle method, nb::handle fields, nb::handle request_id) {
+    if (!nb::isinstance<Handle>(handle)) {
+        return library_request(foreign_backend(handle), handle, method, fields, request_id);
+    }
+    Connection& connection = open_connection(handle);
+    std::string name = checked_method(method);
     Fields values = convert_request_fields(fields);
     int number = request_number(request_id);
     try {
@@ -97,7 +128,10 @@ int request(nb::handle handle, nb::handle method, nb::handle fields, nb::handle 
     }
 }
 
-nb::list poll(nb::handle handle) {
+nb::object poll(nb::handle handle) {
+    if (!nb::isinstance<Handle>(handle)) {
+        return foreign_backend(handle).attr("poll")(handle);
+    }
     Connection& connection = open_connection(handle);
     std::vector<Event> events;
     try {
@@ -109,6 +143,10 @@ nb::list poll(nb::handle handle) {
 }
 
 void close(nb::handle handle) {
+    if (!nb::isinstance<Handle>(handle)) {
+        foreign_backend(handle).attr("close")(handle);
+        return;
+    }
     Connection& connection = open_connection(handle);
     nb::gil_scoped_release unlocked;
     connection.close();
@@ -128,8 +166,8 @@ void register_binding(nb::module_& module) {
         .def("__repr__", &handle_repr);
     // Arguments accept any object (None included) so that a wrong one gets our own message.
     module.def("create", &create, nb::arg("front").none(), nb::arg("flow_path").none(),
-               nb::rv_policy::take_ownership,
-               "打开到前置 front 的连接并立即返回句柄；连接结果稍后以 FrontConnected 事件送达。");
+               "打开到前置 front 的连接并立即返回句柄；连接结果稍后以 FrontConnected 事件送达。"
+               "模拟柜台中配置过的前置走模拟柜台，其他前置走 CTP 交易库。");
     module.def("request", &request, nb::arg("handle").none(), nb::arg("method").none(),
                nb::arg("fields").none(), nb::arg("request_id").none(),
                "提交一个请求；0 表示已交给前置，-1 未连接，-2/-3 超出在途或每秒请求上限。");

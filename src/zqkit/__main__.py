@@ -1,4 +1,4 @@
-"""Command line: `python -m zqkit demo [--seconds N]`."""
+"""Command line: `python -m zqkit demo [--seconds N]` and `python -m zqkit ctp-check …`."""
 
 from __future__ import annotations
 
@@ -28,6 +28,22 @@ def parser() -> argparse.ArgumentParser:
         "small strategy and shows it all live, then exits.",
     )
     demo.add_argument("--seconds", type=_seconds, default=20.0, help="how long to run (default 20)")
+    check = commands.add_parser(
+        "ctp-check",
+        help="log in to a CTP front and show the trading day, funds and positions",
+        description="Logs in to a CTP front with a trading session (authentication, login, "
+        "settlement confirmation, the login-time queries), prints the trading day, the funds "
+        "and the positions, and exits 0; on failure prints the session's error with its cause "
+        "and exits 1. The password is read from ZQKIT_CTP_PASSWORD, else asked on the terminal.",
+    )
+    check.add_argument("--front", required=True, help="trading front address, tcp://host:port")
+    check.add_argument("--broker", required=True, help="broker id given by the futures company")
+    check.add_argument("--user", required=True, help="investor (account) id")
+    check.add_argument("--app-id", required=True, help="app id given by the futures company")
+    check.add_argument("--auth-code", required=True, help="auth code given by the futures company")
+    check.add_argument(
+        "--timeout", type=_seconds, default=60.0, help="seconds to reach READY (default 60)"
+    )
     return top
 
 
@@ -36,12 +52,16 @@ def main(argv: list[str] | None = None) -> int:
         args = parser().parse_args(argv)
     except SystemExit as exit_:  # argparse has printed the usage already
         return int(exit_.code or 0)
-    from zqkit.demo import demo
-
     try:
+        if args.command == "ctp-check":
+            from zqkit.ctp_check import run
+
+            return run(args)
+        from zqkit.demo import demo
+
         return demo(args.seconds)
     except KeyboardInterrupt:
-        print("zqkit demo: interrupted", file=sys.stderr)
+        print(f"zqkit {args.command}: interrupted", file=sys.stderr)
         return 130
 
 

@@ -8,8 +8,14 @@ address in the process, so a connection that reconnects to the same front finds 
 Session interface (what `zqkit.trading.Native` calls):
 
 - `create(front, flow_path)` returns a `Handle` at once; "FrontConnected" follows through
-  `poll` after the front's connect delay. A front address nobody configured is retried every
-  0.1 s and never connects until it is configured (as with a front that is down).
+  `poll` after the front's connect delay. Routing is decided here, once per connection: a
+  front address configured in the counter (`configure_front`) is simulated; any other address
+  is a real front and goes to the vendor's CTP trader library (`zqkit._ctp_library`, optional
+  extra `zqkit[ctp]`), whose handles `request`, `poll` and `close` accept as well, with the
+  same return codes, event dicts and errors. Without the extra, or without the locale
+  zh_CN.GB18030 the library needs, `create` raises `ZqError` saying what to install. So a
+  front must be configured before a connection to it is created; configuring it later does
+  not claim connections already routed to the library.
 - `request(handle, method, fields, request_id)` returns 0 (handed over), -1 (not connected),
   -2 (more than `max_inflight` requests unanswered) or -3 (more than `max_per_second` requests
   in the last second); both limits count every request of the connection and are off (0) by
@@ -67,6 +73,8 @@ a value of the wrong type raises TypeError.
 
 from typing import Any, Literal, TypedDict, final
 
+from zqkit._ctp_library import Handle as _LibraryHandle
+
 class _Error(TypedDict):
     ErrorID: int
     ErrorMsg: str
@@ -82,15 +90,16 @@ class Event(TypedDict):
 class Handle:
     """一个 CTP 前置连接的不透明句柄，由 create 返回，close 之后不可再用。"""
 
-def create(front: str, flow_path: bytes) -> Handle:
-    """Open a connection to `front` ("tcp://host:port").
+def create(front: str, flow_path: bytes) -> Handle | _LibraryHandle:
+    """Open a connection to `front` ("tcp://host:port"): the counter's if configured there,
+    else the trader library's.
 
     `flow_path` is bytes naming an existing directory and ending with a separator; anything
     else raises TypeError (not bytes) or ValueError.
     """
 
 def request(
-    handle: Handle,
+    handle: Handle | _LibraryHandle,
     method: Literal[
         "Authenticate",
         "UserLogin",
@@ -114,10 +123,10 @@ def request(
     Direction str); other names are accepted and ignored by the counter.
     """
 
-def poll(handle: Handle) -> list[Event]:
+def poll(handle: Handle | _LibraryHandle) -> list[Event]:
     """Every event that arrived since the previous poll, in arrival order; never blocks."""
 
-def close(handle: Handle) -> None:
+def close(handle: Handle | _LibraryHandle) -> None:
     """Stop the connection's worker thread and release the connection."""
 
 # ---- control interface (tests and the demo) -------------------------------------------------
@@ -203,7 +212,9 @@ def set_trading_day(front: str, day: str) -> None:
     settlement must be confirmed again. Connected sessions see the new day in later answers."""
 
 def open_connections() -> int:
-    """Number of connections not yet closed, in the whole process."""
+    """Number of the counter's connections not yet closed, in the whole process (connections to
+    the trader library are not counted)."""
 
 def reset() -> None:
-    """Close every connection and forget every front (between tests)."""
+    """Close every connection of the counter and forget every front (between tests);
+    connections to the trader library are left alone."""
