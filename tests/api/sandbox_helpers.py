@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import time
+import sys
+from pathlib import Path
 
 import pytest
 from trading_standin import reference_trading
@@ -13,29 +14,15 @@ import zqkit.trading
 from zqkit import Client
 from zqkit.sim import Sandbox
 
-SCALE = 10  # the session's one-second pacing between queries becomes 0.1 s
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "ctp"))
+
+from ctp_helpers import FastAsyncio, FastClock  # noqa: E402
+
 RB = "SHFE.rb2610"
 FINISHED = ("FILLED", "CANCELLED", "REJECTED")
-
-
-class FastClock:
-    @staticmethod
-    def monotonic() -> float:
-        return time.monotonic() * SCALE
-
-    @staticmethod
-    def time() -> float:
-        return time.time()
-
-
-class FastAsyncio:
-    def __getattr__(self, name):
-        return getattr(asyncio, name)
-
-    @staticmethod
-    async def sleep(delay, result=None):
-        await asyncio.sleep(max(delay / SCALE, 0.001))
-        return result
+# The session's clock runs 20 times faster: its time-outs shrink as much, so the tests give
+# it TIMEOUT seconds (one real second) per step.
+TIMEOUT = 20
 
 
 @pytest.fixture

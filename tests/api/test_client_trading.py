@@ -7,7 +7,7 @@ import asyncio
 import dataclasses
 
 import pytest
-from sandbox_helpers import FINISHED, RB, fast_session, ready, run, sandbox, until
+from sandbox_helpers import FINISHED, RB, TIMEOUT, fast_session, ready, run, sandbox, until
 
 from zqkit import Client, CtpAccount, ZqError, _ctp
 from zqkit.livebook import TradingResult
@@ -35,7 +35,7 @@ async def finished_order(api: Client, order_id: str):
 
 @run
 async def test_an_order_lives_through_wait_update_and_is_changing():
-    async with sandbox() as box, Client(**box.client_args(), timeout=10) as api:
+    async with sandbox() as box, Client(**box.client_args(), timeout=TIMEOUT) as api:
         account, positions, orders, trades = api.account, api.positions, api.orders, api.trades
         position = api.position(RB)
         assert api.trading_status == "SYNCING" and position.pos_long is None
@@ -81,7 +81,7 @@ async def test_an_order_lives_through_wait_update_and_is_changing():
 
 @run
 async def test_a_resting_order_is_cancelled_once():
-    async with sandbox() as box, Client(**box.client_args(), timeout=10) as api:
+    async with sandbox() as box, Client(**box.client_args(), timeout=TIMEOUT) as api:
         await ready(api)
         ask = await best_ask(api)
         [result] = await api.insert_order(RB, "BUY", "OPEN", 1, ask - 200)  # far below
@@ -102,7 +102,7 @@ async def test_a_resting_order_is_cancelled_once():
 
 @run
 async def test_refusals_come_back_as_results_or_rejected_orders():
-    async with sandbox() as box, Client(**box.client_args(), timeout=10) as api:
+    async with sandbox() as box, Client(**box.client_args(), timeout=TIMEOUT) as api:
         [early] = await api.insert_order(RB, "BUY", "OPEN", 1, 3500.0)
         assert (early.status, early.order_id) == ("REJECTED", None)
         assert "未就绪" in early.message
@@ -125,7 +125,7 @@ async def test_refusals_come_back_as_results_or_rejected_orders():
 
 @run
 async def test_a_reconnect_keeps_every_view_and_its_values():
-    async with sandbox() as box, Client(**box.client_args(), timeout=10) as api:
+    async with sandbox() as box, Client(**box.client_args(), timeout=TIMEOUT) as api:
         await ready(api)
         ask = await best_ask(api)
         [result] = await api.insert_order(RB, "BUY", "OPEN", 1, ask)
@@ -157,7 +157,7 @@ async def test_a_reconnect_keeps_every_view_and_its_values():
 async def test_a_session_that_fails_for_good_raises_from_wait_update_with_its_cause():
     async with sandbox() as box:
         wrong = dataclasses.replace(box.account, password="not-the-password")
-        async with Client(account=wrong, timeout=10) as api:
+        async with Client(account=wrong, timeout=TIMEOUT) as api:
             with pytest.raises(ZqError) as caught:
                 await until(api, lambda: False)
             assert caught.value.__cause__ is not None
@@ -171,7 +171,7 @@ async def test_a_session_that_fails_for_good_raises_from_wait_update_with_its_ca
 @run
 async def test_close_while_the_session_is_still_syncing_releases_the_connection():
     async with sandbox() as box:
-        api = Client(**box.client_args(), timeout=10)
+        api = Client(**box.client_args(), timeout=TIMEOUT)
         async with api:
             assert await api.wait_update(asyncio.get_running_loop().time() + 0.05) in (True, False)
             assert api.trading_status == "SYNCING"
@@ -185,7 +185,7 @@ async def test_close_while_the_session_is_still_syncing_releases_the_connection(
 @run
 async def test_a_cancelled_wait_update_loses_nothing_and_a_close_ends_a_waiting_one():
     async with sandbox() as box:
-        async with Client(account=box.account, timeout=10) as api:
+        async with Client(account=box.account, timeout=TIMEOUT) as api:
             waiting = asyncio.ensure_future(api.wait_update())
             await asyncio.sleep(0)
             waiting.cancel()

@@ -8,7 +8,7 @@ import re
 from pathlib import Path
 
 import pytest
-from sandbox_helpers import RB, fast_session, ready, run, sandbox, until
+from sandbox_helpers import RB, TIMEOUT, fast_session, ready, run, sandbox, until
 
 from zqkit import Client, _ctp
 from zqkit.sim import Sandbox
@@ -34,7 +34,7 @@ def test_arguments_are_checked_before_anything_starts():
 @pytest.mark.usefixtures("fast_session")
 @run
 async def test_resting_orders_fill_when_the_market_crosses_them():
-    async with sandbox() as box, Client(**box.client_args(), timeout=10) as api:
+    async with sandbox() as box, Client(**box.client_args(), timeout=TIMEOUT) as api:
         args = box.client_args()
         assert (args["token"], args["url"], args["auth_url"]) == (box.token, box.url, box.url)
         assert args["account"].front_url == box.front
