@@ -14,8 +14,8 @@ from zqkit.livebook import Order
 # Market times are shown in the exchanges' own zone.
 MARKET_ZONE = datetime.timezone(datetime.timedelta(hours=8))
 FINISHED = ("FILLED", "CANCELLED", "REJECTED")
-CANCEL_AFTER = 2.0  # seconds an entry order may rest before it is cancelled
-ENTRY_OFFSET = 2  # ticks below the breakout close the entry order rests at
+CANCEL_AFTER = 3.0  # seconds an entry order may rest before it is cancelled
+ENTRY_OFFSET = 1  # ticks below the breakout close the entry order rests at
 HOLD_BARS = 2  # bar closes after which a position is closed anyway
 SHOWN_ORDERS = 6
 SHOWN_TRADES = 4
@@ -40,7 +40,7 @@ class Leg:
 @dataclass
 class Breakout:
     """Buys one lot when a one-minute bar closes above the previous bar's high, resting a
-    couple of ticks below that close; cancels the order when it has not filled within
+    tick below that close; cancels the order when it has not filled within
     `CANCEL_AFTER` seconds. Sells at the bid on a close below the previous low or after
     `HOLD_BARS` bars. Acts only while the trading session is READY."""
 
