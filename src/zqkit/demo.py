@@ -13,7 +13,7 @@ from typing import TextIO
 
 from zqkit.api import Client, MarketStatus, QuoteHandle
 from zqkit.data import Serial, ZqError
-from zqkit.demo_trading import Breakout, Leg, TradingPanel
+from zqkit.demo_trading import CANCEL_AFTER, Breakout, Leg, TradingPanel
 from zqkit.sim import Sandbox
 
 TOKEN = "demo-token"
@@ -23,6 +23,7 @@ BARS = 30
 # every two seconds and the strategy has something to act on in a short run.
 SPEED = 30
 SEED = 7
+QUIET_BEFORE_DROP = CANCEL_AFTER + 1.5
 # Market times are shown in the exchanges' own zone.
 MARKET_ZONE = datetime.timezone(datetime.timedelta(hours=8))
 
@@ -224,7 +225,9 @@ async def run_demo(seconds: float, out: TextIO) -> None:
                     now = loop.time()
                     board.watch(api, now)
                     board.trading.watch(now)
-                    await strategy.step(api, now)
+                    # No new orders shortly before the drop, so that none is working (and
+                    # could fill unseen) while the session is away.
+                    await strategy.step(api, now, may_send=now < drop_at - QUIET_BEFORE_DROP)
                     # A plain log starts with the first data; a terminal shows the wait.
                     shown = screen.live or board.updates > 0
                     if shown and screen.due(now) or now >= end:

@@ -50,13 +50,14 @@ class Breakout:
         default_factory=lambda: dict.fromkeys(("orders", "rejected", "cancels", "fills"), 0)
     )
 
-    async def step(self, api: Client, now: float) -> None:
+    async def step(self, api: Client, now: float, *, may_send: bool = True) -> None:
+        """Follow the working orders; with `may_send`, act on bars that have closed."""
         if api.trading_status != "READY":
             return
         for leg in self.legs:
             self._follow_order(api, leg, now)
             closed = self._closed_bars(leg)
-            if closed is not None and leg.order_id is None:
+            if closed is not None and leg.order_id is None and may_send:
                 await self._on_bar_close(api, leg, *closed, now)
 
     def _closed_bars(self, leg: Leg) -> tuple | None:
