@@ -1,4 +1,4 @@
-# make test · make demo · make bench · make check
+# make test · make demo · make bench · make check · make soak SECONDS=600 [SEED=n]
 SHELL := /bin/bash
 PYENV_313 := $(lastword $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13)))
 PYTHON ?= $(or $(shell command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'print("python3.13")' 2>/dev/null),$(PYENV_313),python3)
@@ -13,7 +13,7 @@ CTP_DEPS := openctp-ctp==6.7.11.0
 PY_DIRS = $(wildcard src tests bench)
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: venv build test demo bench check format lint sanitize clean
+.PHONY: venv build test demo bench check format lint sanitize clean soak
 
 $(VENV)/.ready: pyproject.toml
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
@@ -29,6 +29,12 @@ build: venv
 
 test: build
 	$(PY) -m pytest -q --timeout=120
+
+# The trading fault soak alone, as long as asked; a failure prints the seed that replays it.
+soak: SECONDS ?= 600
+soak: build
+	ZQKIT_SOAK_SECONDS=$(SECONDS) ZQKIT_SOAK_SEED=$(SEED) $(PY) -m pytest -q -s \
+	  tests/trading/test_trading_soak.py --timeout=$$(( $(SECONDS) * 2 + 120 ))
 
 demo: build
 	$(PY) -m zqkit demo

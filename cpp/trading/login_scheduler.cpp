@@ -107,19 +107,26 @@ void submit_query(nb::handle self, nb::handle now, nb::handle kind) {
 }  // namespace
 
 nb::object request(nb::handle self, nb::handle method, nb::handle fields) {
-    nb::object number = self.attr("request_id");
-    number += nb::int_(1);
-    nb::setattr(self, "request_id", number);
-    nb::object config = self.attr("config");
-    nb::dict data;
-    data["BrokerID"] = config.attr("broker_id");
-    data["InvestorID"] = config.attr("user_id");
-    data["UserID"] = config.attr("user_id");
-    data.attr("update")(core::truthy(fields) ? nb::borrow(fields) : nb::object(nb::dict()));
-    nb::object request_id = self.attr("request_id");
-    nb::object submit = self.attr("native").attr("request");
-    nb::object code = submit(method, data, self.attr("request_id"));
-    return nb::make_tuple(request_id, code);
+    // Every order goes through here: interned names and the C API on exact dicts.
+    core::set_attr(self, name::request_id,
+                   core::add_in_place(core::attr(self, name::request_id), nb::int_(1)));
+    nb::object data = core::checked(PyDict_New());
+    core::set_item(data, name::broker_id_field,
+                   core::attr(core::attr(self, name::config), name::broker_id));
+    core::set_item(data, name::investor_id_field,
+                   core::attr(core::attr(self, name::config), name::user_id));
+    core::set_item(data, name::user_id_field,
+                   core::attr(core::attr(self, name::config), name::user_id));
+    if (core::truthy(fields)) {
+        if (PyDict_CheckExact(fields.ptr()))
+            core::checked_status(PyDict_Update(data.ptr(), fields.ptr()));
+        else
+            core::call_method(data, name::update, fields);
+    }
+    nb::object request_id = core::attr(self, name::request_id);
+    nb::object submit = core::attr(core::attr(self, name::native), name::request);
+    nb::object code = core::call(submit, method, data, core::attr(self, name::request_id));
+    return core::checked(PyTuple_Pack(2, request_id.ptr(), code.ptr()));
 }
 
 void phase_request(nb::handle self, nb::handle phase, nb::handle method, nb::handle data) {

@@ -262,4 +262,64 @@ inline constinit core::InternedName pos_prefix{"pos_"};
 inline constinit core::InternedName his_suffix{"_his"};
 inline constinit core::InternedName today_suffix{"_today"};
 
+// ---- order entry: insert and cancel ----
+// methods, attributes and module globals
+inline constinit core::InternedName _insert{"_insert"};
+inline constinit core::InternedName _request{"_request"};
+inline constinit core::InternedName _values{"_values"};
+inline constinit core::InternedName session_status{"session_status"};
+inline constinit core::InternedName reset_pending{"reset_pending"};
+inline constinit core::InternedName check_symbol{"check_symbol"};
+inline constinit core::InternedName flag_by_offset{"FLAG_BY_OFFSET"};
+inline constinit core::InternedName trading_result{"TradingResult"};
+inline constinit core::InternedName math{"math"};
+inline constinit core::InternedName isclose{"isclose"};
+inline constinit core::InternedName isfinite{"isfinite"};
+inline constinit core::InternedName rel_tol{"rel_tol"};
+inline constinit core::InternedName abs_tol{"abs_tol"};
+inline constinit core::InternedName split{"split"};
+inline constinit core::InternedName dunder_init{"__init__"};
+inline constinit core::InternedName message{"message"};
+inline constinit core::InternedName native{"native"};
+inline constinit core::InternedName request{"request"};
+inline constinit core::InternedName broker_id{"broker_id"};
+inline constinit core::InternedName broker_id_field{"BrokerID"};
+inline constinit core::InternedName investor_id_field{"InvestorID"};
+inline constinit core::InternedName user_id_field{"UserID"};
+// instrument fields
+inline constinit core::InternedName is_trading_field{"IsTrading"};
+inline constinit core::InternedName price_tick_field{"PriceTick"};
+inline constinit core::InternedName min_limit_order_volume_field{"MinLimitOrderVolume"};
+inline constinit core::InternedName max_limit_order_volume_field{"MaxLimitOrderVolume"};
+// requests and their fields
+inline constinit core::InternedName order_insert_request{"OrderInsert"};
+inline constinit core::InternedName order_action_request{"OrderAction"};
+inline constinit core::InternedName order_price_type_field{"OrderPriceType"};
+inline constinit core::InternedName time_condition_field{"TimeCondition"};
+inline constinit core::InternedName volume_condition_field{"VolumeCondition"};
+inline constinit core::InternedName min_volume_field{"MinVolume"};
+inline constinit core::InternedName contingent_condition_field{"ContingentCondition"};
+inline constinit core::InternedName force_close_reason_field{"ForceCloseReason"};
+inline constinit core::InternedName is_auto_suspend_field{"IsAutoSuspend"};
+inline constinit core::InternedName user_force_close_field{"UserForceClose"};
+inline constinit core::InternedName action_flag_field{"ActionFlag"};
+// offsets and result statuses
+inline constinit core::InternedName close_offset{"CLOSE"};
+inline constinit core::InternedName close_today_offset{"CLOSE_TODAY"};
+inline constinit core::InternedName close_yesterday_offset{"CLOSE_YESTERDAY"};
+inline constinit core::InternedName submitted{"SUBMITTED"};
+inline constinit core::InternedName unknown{"UNKNOWN"};
+// result messages
+inline constinit core::InternedName text_insert_not_ready{"交易账户未就绪，报单未提交"};
+inline constinit core::InternedName text_insert_invalid{"报单参数无效或可平持仓不足，未提交"};
+inline constinit core::InternedName text_not_sent{"未发送：前一笔委托提交失败"};
+inline constinit core::InternedName text_insert_refused{"报单未提交"};
+inline constinit core::InternedName text_insert_bad_request{"报单参数无效，未提交"};
+inline constinit core::InternedName text_insert_unknown{"报单提交结果不明，等待柜台回报"};
+inline constinit core::InternedName text_cancel_not_ready{"交易账户未就绪，撤单未提交"};
+inline constinit core::InternedName text_unconfirmed{"订单尚未确认，撤单未提交"};
+inline constinit core::InternedName text_cancel_bad_request{"撤单参数无效，未提交"};
+inline constinit core::InternedName text_cancel_unknown{"撤单提交结果不明，等待柜台回报"};
+inline constinit core::InternedName text_cancel_refused{"撤单未提交"};
+
 }  // namespace zqkit::trading::name

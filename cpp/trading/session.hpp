@@ -66,4 +66,19 @@ nb::object free_parts(nb::handle self, nb::handle symbol, nb::handle side);
 void recompute_frozen(nb::handle self, nb::handle symbol);
 void aggregate(nb::handle self, nb::handle child);
 
+// ---- order_entry.cpp: insert, _insert and cancel ----
+
+// insert(symbol, direction, offset, volume, limit_price): checks the order, then awaits _insert;
+// every refusal is a TradingResult.
+Task<nb::object> insert(nb::object self, nb::object symbol, nb::object direction, nb::object offset,
+                        nb::object volume, nb::object limit_price);
+// _insert(...): books and sends the native orders of an insert without suspending.
+Task<nb::object> insert_worker(nb::object self, nb::object symbol, nb::object direction,
+                               nb::object offset, nb::object volume, nb::object limit_price);
+// cancel(order_id): sends the OrderAction of a working order; zero or one TradingResult.
+nb::object cancel(nb::handle self, nb::handle order_id);
+// Remembers the module's own TradingResult, local_order_id, math.isclose and the class's own
+// _insert, which the fast paths of insert stand in for while they are the objects found.
+void remember_order_entry(nb::handle module, nb::handle cls);
+
 }  // namespace zqkit::trading

@@ -66,6 +66,16 @@ void bind_trading(nb::module_& m) {
     core::add_method(cls, "_recompute_frozen", &recompute_frozen,
                      nb::arg("symbol").none() = nb::none());
     core::add_method(cls, "_aggregate", &aggregate, nb::arg("child").none() = nb::none());
+    // ---- order entry ----
+    core::add_coroutine(cls, "insert", &insert, nb::arg("symbol").none(),
+                        nb::arg("direction").none(), nb::arg("offset").none(),
+                        nb::arg("volume").none(), nb::arg("limit_price").none());
+    core::add_coroutine(cls, "_insert", &insert_worker, nb::arg("symbol").none(),
+                        nb::arg("direction").none(), nb::arg("offset").none(),
+                        nb::arg("volume").none(), nb::arg("limit_price").none());
+    core::add_method(cls, "cancel", &cancel, nb::arg("order_id").none());
+    remember_order_entry(m, cls);
+    // ---- end of order entry ----
     core::add_coroutine(cls, "close", &close);
     m.attr("Trading") = cls;
 }
