@@ -22,11 +22,12 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", required=True, metavar="command")
     demo = commands.add_parser(
         "demo",
-        help="live market dashboard against the built-in simulated market service",
-        description="Starts the simulated market service on 127.0.0.1, follows a few quotes "
-        "and K-line series with a Client and shows them live, then exits.",
+        help="live market and trading dashboard on the built-in sandbox",
+        description="Starts the simulated market service on 127.0.0.1 and a simulated CTP "
+        "front, follows a few quotes and K-line series with a Client, trades on them with a "
+        "small strategy and shows it all live, then exits.",
     )
-    demo.add_argument("--seconds", type=_seconds, default=12.0, help="how long to run (default 12)")
+    demo.add_argument("--seconds", type=_seconds, default=20.0, help="how long to run (default 20)")
     check = commands.add_parser(
         "ctp-check",
         help="log in to a CTP front and show the trading day, funds and positions",

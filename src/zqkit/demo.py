@@ -1,4 +1,5 @@
-"""The demo: a live market dashboard against the simulated market service, in-process."""
+"""The demo: a live market and trading dashboard against the in-process sandbox (the simulated
+market service and a simulated CTP front), with a small strategy trading on it."""
 
 from __future__ import annotations
 
@@ -12,11 +13,17 @@ from typing import TextIO
 
 from zqkit.api import Client, MarketStatus, QuoteHandle
 from zqkit.data import Serial, ZqError
-from zqkit.sim import MarketSim
+from zqkit.demo_trading import CANCEL_AFTER, Breakout, Leg, TradingPanel
+from zqkit.sim import Sandbox
 
 TOKEN = "demo-token"
 PERIOD = "1m"
 BARS = 30
+# Market time runs this much faster than the wall clock, so that one-minute bars close
+# every two seconds and the strategy has something to act on in a short run.
+SPEED = 30
+SEED = 7
+QUIET_BEFORE_DROP = CANCEL_AFTER + 1.5
 # Market times are shown in the exchanges' own zone.
 MARKET_ZONE = datetime.timezone(datetime.timedelta(hours=8))
 
@@ -46,6 +53,7 @@ class Board:
     restored: int = 0  # connections whose snapshots have been applied
     notes: list[str] = field(default_factory=list)
     status: MarketStatus = field(default_factory=MarketStatus)
+    trading: TradingPanel | None = None
 
     def watch(self, api: Client, now: float) -> None:
         """Note the connection state as the last wait_update left it."""
@@ -88,7 +96,7 @@ def render(board: Board, connection: int, now: float, *, colour: bool) -> list[s
     )
     lines = [
         paint("zqkit demo", BOLD)
-        + " · live market data from the simulated market service"
+        + " · market data and trading on the offline sandbox"
         + paint("  (red up, green down)", DIM),
         "",
         paint(header, BOLD),
@@ -118,6 +126,8 @@ def render(board: Board, connection: int, now: float, *, colour: bool) -> list[s
         f" · {quotes} quote changes · {bars} bar changes · {elapsed:4.1f} / {board.seconds:g} s",
         *(paint(note, DIM) for note in board.notes[-4:]),
     ]
+    if board.trading is not None:
+        lines += board.trading.lines(paint, BOLD)
     return lines
 
 
@@ -181,39 +191,77 @@ class Screen:
 
 
 async def run_demo(seconds: float, out: TextIO) -> None:
-    """Serve the simulated market, follow it with a Client for `seconds`, show a dashboard.
+    """Open the sandbox, follow its market and trade on it with a Client for `seconds`,
+    showing a dashboard.
 
-    Halfway through (for runs of 6 seconds or more) the service drops the connection, to
-    show the client reconnecting and restoring its quotes and series.
+    Halfway through (for runs of 6 seconds or more) the market service and the CTP counter
+    drop their connections, to show the client reconnecting, restoring its quotes and
+    series, and the trading session syncing again with its views unchanged.
     """
     loop = asyncio.get_running_loop()
-    async with MarketSim(TOKEN, rate=4) as sim:
-        async with Client(TOKEN, sim.url, sim.url, timeout=5) as api:
-            rows = [
-                Row(api.quote(symbol), api.kline(symbol, PERIOD, BARS)) for symbol in sim.symbols
-            ]
-            board = Board(rows, seconds, loop.time())
-            board.notes.append(f"market service at {sim.url}; {PERIOD} bars, {BARS} per series")
+    async with Sandbox(token=TOKEN, rate=4, speed=SPEED, seed=SEED) as sandbox:
+        async with Client(**sandbox.client_args(), timeout=5) as api:
+            board = _open_board(api, sandbox, seconds, loop.time())
+            strategy = Breakout(
+                [
+                    Leg(
+                        row.quote.symbol,
+                        row.bars,
+                        sandbox.market.instrument(row.quote.symbol).price_tick,
+                    )
+                    for row in board.rows
+                ],
+                lambda text: board.notes.append(f"{loop.time() - board.started:.1f} s: {text}"),
+            )
             end = board.started + seconds
             drop_at = board.started + seconds / 2 if seconds >= 6 else math.inf
             with Screen(out) as screen:
                 while (now := loop.time()) < end:
                     if now >= drop_at:
                         drop_at = math.inf
-                        await sim.drop_connections()
-                        board.notes.append(
-                            f"{now - board.started:.1f} s: the service dropped the connection;"
-                            " reconnecting and restoring snapshots"
-                        )
+                        await _drop_connections(sandbox, board, now)
                     if await api.wait_update(deadline=min(end, drop_at, screen.next_draw)):
                         board.record(api, loop.time())
                     now = loop.time()
                     board.watch(api, now)
+                    board.trading.watch(now)
+                    # No new orders shortly before the drop, so that none is working (and
+                    # could fill unseen) while the session is away.
+                    await strategy.step(api, now, may_send=now < drop_at - QUIET_BEFORE_DROP)
                     # A plain log starts with the first data; a terminal shows the wait.
                     shown = screen.live or board.updates > 0
                     if shown and screen.due(now) or now >= end:
-                        connections = sim.counts["connections"]
+                        connections = sandbox.market.counts["connections"]
                         screen.draw(render(board, connections, now, colour=screen.live), now)
+            counts = strategy.counts
+            out.write(
+                f"strategy: {counts['orders']} orders sent ({counts['rejected']} refused),"
+                f" {counts['fills']} filled, {counts['cancels']} cancels sent\n"
+            )
+            out.flush()
+
+
+def _open_board(api: Client, sandbox: Sandbox, seconds: float, started: float) -> Board:
+    rows = [
+        Row(api.quote(symbol), api.kline(symbol, PERIOD, BARS)) for symbol in sandbox.market.symbols
+    ]
+    board = Board(rows, seconds, started)
+    board.trading = TradingPanel(api, started, board.notes)
+    board.notes.append(
+        f"market service at {sandbox.url} (market clock x{SPEED}); {PERIOD} bars, {BARS} per"
+        f" series; CTP front {sandbox.front}"
+    )
+    return board
+
+
+async def _drop_connections(sandbox: Sandbox, board: Board, now: float) -> None:
+    board.trading.dropped()
+    await sandbox.market.drop_connections()
+    sandbox.disconnect()
+    board.notes.append(
+        f"{now - board.started:.1f} s: the market service and the CTP counter dropped their"
+        " connections; reconnecting"
+    )
 
 
 def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -> int:
@@ -233,7 +281,8 @@ def demo(seconds: float, out: TextIO | None = None, err: TextIO | None = None) -
         return 141
     except ZqError as error:
         status = f" (HTTP {error.status})" if error.status is not None else ""
-        print(f"zqkit demo failed: {error}{status}", file=err)
+        cause = f" ({type(error.__cause__).__name__}: {error.__cause__})" if error.__cause__ else ""
+        print(f"zqkit demo failed: {error}{status}{cause}", file=err)
         return 1
     except (OSError, RuntimeError) as error:
         print(f"zqkit demo failed: {type(error).__name__}: {error}", file=err)

@@ -77,3 +77,27 @@ def test_rows_are_coloured_by_change_on_a_terminal():
         screen.draw(["a", "b"], 0.0)
     assert out.getvalue().startswith(demo.HIDE_CURSOR) and demo.HOME + "a" in out.getvalue()
     assert out.getvalue().endswith(demo.SHOW_CURSOR)
+
+
+def test_the_full_demo_trades_through_a_reconnect_and_exits_zero():
+    demo_process = subprocess.run(
+        [sys.executable, "-m", "zqkit", "demo", "--seconds", "20"],
+        capture_output=True,
+        text=True,
+        timeout=90,
+    )
+    assert (demo_process.returncode, demo_process.stderr) == (0, ""), demo_process.stderr
+    out = demo_process.stdout
+    assert "\x1b[" not in out
+    # The last block: the market table, then the trading panel.
+    last = out[out.rindex("zqkit demo ·") :]
+    for heading in ("account sandbox01 · READY · balance ", "position ", "orders: ", "trades: "):
+        assert heading in last, last
+    assert re.search(r"^SHFE\.rb2610 +\d+ +\d+ +\d+ +\d+ +\d+", last, re.MULTILINE)
+    assert re.search(r"trading session left READY \(\w+\)", out)
+    assert "trading session READY again; positions and trades unchanged" in out
+    sent, filled = re.search(
+        r"strategy: (\d+) orders sent \(\d+ refused\), (\d+) filled", out
+    ).groups()
+    assert int(sent) >= 1 and int(filled) >= 1, out
+    assert re.search(r"(FILLED|CANCELLED) +\d+/\d+ ", last)

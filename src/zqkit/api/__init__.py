@@ -7,5 +7,6 @@ series in one synchronous step, so user code never sees a half-applied batch.
 
 from zqkit.api.client import Client, QuoteHandle
 from zqkit.api.status import MarketStatus
+from zqkit.livebook import CtpAccount, TradingResult
 
-__all__ = ["Client", "MarketStatus", "QuoteHandle"]
+__all__ = ["Client", "CtpAccount", "MarketStatus", "QuoteHandle", "TradingResult"]

@@ -1,4 +1,5 @@
-"""`Client`: quote handles and K-line series fed by one market connection."""
+"""`Client`: quote handles and K-line series fed by one market connection, and the views
+and orders of one CTP trading session."""
 
 from __future__ import annotations
 
@@ -10,6 +11,7 @@ from typing import Any
 from zqkit.api import freshness, status
 from zqkit.api.freshness import APPLY, HOLD, Mark
 from zqkit.api.status import MarketStatus
+from zqkit.api.trading_side import TradesWatch, trading_failure, view_field_names
 from zqkit.data import (
     BAR_COLUMNS,
     KLINE_PERIODS,
@@ -21,6 +23,8 @@ from zqkit.data import (
     different,
 )
 from zqkit.errors import Recovery
+from zqkit.livebook import Account, CtpAccount, LiveMap, Order, Position, Trade, TradingResult
+from zqkit.trading import Trading
 from zqkit.transport import Transport
 
 __all__ = ["Client", "QuoteHandle"]
@@ -94,24 +98,51 @@ class _WatchedRecovery(Recovery):
 
 
 class Client:
-    """Market data from one market service: quote handles and K-line series.
+    """Market data from one market service (quote handles and K-line series) and trading
+    on one CTP account (views of its funds, positions, orders and trades; orders).
 
     `token` is the account token, `url` the market service's base URL (https: or http:),
-    `auth_url` the base URL of the token verification service, `timeout` the seconds one
-    HTTP request or one connection attempt may take. Nothing touches the network until the
-    client is entered with `async with`; leaving the block (or `close()`) ends the
-    connection. Subscribe with `quote()` and `kline()`, then loop on `wait_update()`.
+    `auth_url` the base URL of the token verification service; `account` (a `CtpAccount`)
+    adds a trading session on that account's CTP front. Give the three market arguments,
+    `account`, or both. `timeout` is the seconds one HTTP request, one connection attempt
+    or one step of the CTP login may take. Nothing touches the network until the client
+    is entered with `async with`; leaving the block (or `close()`) ends both connections.
+    Subscribe with `quote()` and `kline()`, then loop on `wait_update()`.
     """
 
     def __init__(
-        self, token: str, url: str, auth_url: str, *, timeout: float = DEFAULT_TIMEOUT
+        self,
+        token: str | None = None,
+        url: str | None = None,
+        auth_url: str | None = None,
+        *,
+        account: CtpAccount | None = None,
+        timeout: float = DEFAULT_TIMEOUT,
     ) -> None:
-        _require_token(token)
-        _require_base_url("url", url)
-        _require_base_url("auth_url", auth_url)
+        market = (token, url, auth_url) != (None, None, None)
+        if market:
+            _require_token(token)
+            _require_base_url("url", url)
+            _require_base_url("auth_url", auth_url)
+        elif account is None:
+            raise ValueError(
+                "Client needs the market arguments (token, url, auth_url), "
+                "account=CtpAccount(...), or both"
+            )
+        if account is not None and not isinstance(account, CtpAccount):
+            raise TypeError(f"account must be a CtpAccount, not {type(account).__name__}")
         _require_seconds(timeout)
-        self._transport = Transport(url, timeout, self._restore, token, auth_url)
-        self._transport.recovery = _WatchedRecovery(self._on_connection_failed)
+        self._transport: Transport | None = None
+        if market:
+            self._transport = Transport(url, timeout, self._restore, token, auth_url)
+            self._transport.recovery = _WatchedRecovery(self._on_connection_failed)
+        #: id -> object, for every trading view the session hands out (kept alive here).
+        self.objects: dict[int, object] = {}
+        self._trading: Trading | None = None
+        if account is not None:
+            self._trading = Trading(account, timeout, self.objects)
+        self._trades = None if self._trading is None else TradesWatch(self._trading.trades)
+        self._trading_signal: asyncio.Task | None = None  # Trading.changed.wait()
         self._feeds: dict[str, _Feed] = {}
         self._quotes: dict[str, QuoteHandle] = {}
         self._series: dict[tuple[str, str, int], Serial] = {}
@@ -149,7 +180,10 @@ class Client:
         if self._state != "created":
             raise RuntimeError("a Client can be entered only once")
         self._state = "open"
-        self._transport.start()
+        if self._transport is not None:
+            self._transport.start()
+        if self._trading is not None:
+            self._trading.start()
         return self
 
     async def __aexit__(self, *exc_info: object) -> None:
@@ -167,8 +201,8 @@ class Client:
             raise asyncio.CancelledError
 
     async def close(self) -> None:
-        """End the market connection. Safe to call more than once; a call that was
-        cancelled leaves the rest of the work to the next call."""
+        """End the market connection and the trading session. Safe to call more than
+        once; a call that was cancelled leaves the rest of the work to the next call."""
         if self._closed:
             return
         self._state = "closed"
@@ -176,7 +210,13 @@ class Client:
             self._waiter.cancel()  # its next_batch would never be woken again
         try:
             await self._stop_tasks()
-            await self._transport.close()
+            try:
+                if self._transport is not None:
+                    await self._transport.close()
+            finally:
+                # A transport that failed to close must not keep the CTP session open.
+                if self._trading is not None:
+                    await self._trading.close()
         except Exception:
             self._closed = True  # reported once; closing again would fail the same way
             raise
@@ -186,6 +226,9 @@ class Client:
         tasks = [running[0] for running in self._loads.values()]
         if self._batch is not None:
             tasks.append(self._batch)
+        if self._trading_signal is not None:
+            tasks.append(self._trading_signal)
+            self._trading_signal = None
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
@@ -201,6 +244,7 @@ class Client:
         snapshot query failed (see `snapshot_error`) queries it again.
         """
         self._require_not_closed()
+        self._require_market()
         check_symbol(symbol)
         handle = self._quotes.get(symbol)
         if handle is None:
@@ -220,6 +264,7 @@ class Client:
         again for a series whose history query failed queries it again.
         """
         self._require_not_closed()
+        self._require_market()
         check_symbol(symbol)
         if not isinstance(period, str) or period not in KLINE_PERIODS:
             names = " ".join(sorted(KLINE_PERIODS, key=_period_order))
@@ -326,7 +371,7 @@ class Client:
         (subscribed after it, or a second series of one channel with a longer history),
         so that they need not wait for the next reconnect."""
         transport = self._transport
-        if not transport.ready or transport.fatal_error is not None:
+        if transport is None or not transport.ready or transport.fatal_error is not None:
             return
         generation = transport.generation
         if self._covered == generation:
@@ -364,6 +409,7 @@ class Client:
         Replaced, never changed in place, by the `wait_update` that sees it move;
         `is_changing(api.market_status, "state")` tells when that happened.
         """
+        self._require_market()
         return self._status
 
     def snapshot_error(self, obj: QuoteHandle | Serial) -> ZqError | None:
@@ -374,27 +420,34 @@ class Client:
         or when `obj` is asked for again with `quote()` or `kline()`. None once a snapshot
         has been applied or while none has failed.
         """
+        self._require_market()
         _field_names(obj)
         return self._load_errors.get(id(obj))
 
     async def wait_update(self, deadline: float | None = None) -> bool:
-        """Wait for market data and apply it to the quote handles and K-line series.
+        """Wait for market data or trading news and apply them to the user's objects.
 
-        Returns True once market data has been applied; `is_changing` then tells what
-        changed. `deadline` is an absolute time on the event loop's clock
-        (`asyncio.get_running_loop().time() + seconds`, as for `asyncio.timeout_at`);
-        reaching it returns False. None waits without limit. Either way `market_status`
-        and `snapshot_error` are brought up to date. Raises only the `ZqError` that ended
-        the market connection for good (after `market_status` has become "failed"), or
-        the RuntimeError of a series whose frame the user altered. Cancelling the call
-        loses no data: what was not applied stays pending for the next call. Only one
-        task may wait at a time; `close()` from another task ends the wait with
-        RuntimeError.
+        Market data goes to the quote handles and K-line series; the trading session's
+        state is committed to its views (`account`, `positions`, `orders`, `trades`) and
+        to `trading_status` in the same step, with no await in between. Returns True once
+        either has been applied; `is_changing` then tells what changed. `deadline` is an
+        absolute time on the event loop's clock (`asyncio.get_running_loop().time() +
+        seconds`, as for `asyncio.timeout_at`); reaching it returns False. None waits
+        without limit. Either way `market_status` and `snapshot_error` are brought up to
+        date. Raises only the `ZqError` that ended the market connection or the trading
+        session for good (after `market_status` has become "failed" or `trading_status`
+        "ERROR"; the session's error keeps what ended it as `__cause__`), or the
+        RuntimeError of a series whose frame the user altered. Cancelling the call loses
+        no data: what was not applied stays pending for the next call. Only one task may
+        wait at a time; `close()` from another task ends the wait with RuntimeError.
         """
         self._require_open()
         limit = _deadline_time(deadline)
         if self._waiter is not None:
             raise RuntimeError("wait_update is already waiting in another task")
+        failure = trading_failure(self._trading)
+        if failure is not None:
+            raise failure
         self._changes = {}
         self._waiter = asyncio.current_task()
         try:
@@ -405,6 +458,9 @@ class Client:
             raise
         finally:
             self._waiter = None
+            signal, self._trading_signal = self._trading_signal, None
+            if signal is not None:
+                signal.cancel()
             if self._batch is not None and not self._batch.done():
                 # Parked in next_batch, it has taken nothing: the data stays with the
                 # transport. A finished one keeps its batch for the next call.
@@ -412,19 +468,22 @@ class Client:
                 self._batch = None
 
     async def _wait_and_commit(self, limit: float | None) -> bool:
-        """Wait until market data has been applied (True) or the deadline passes (False).
+        """Wait until market data or trading state has been applied (True) or the
+        deadline passes (False).
 
-        The connection state and failed snapshot queries are published on either way
-        out, but do not end the wait by themselves: True always means market data.
+        The market connection's state and failed snapshot queries are published on
+        either way out, but do not end the wait by themselves: True always means market
+        data or a trading commit.
         """
         loop = asyncio.get_running_loop()
         polled = False
         while True:
             self._start_missing_loads()
-            if self._batch is None:
+            if self._batch is None and self._transport is not None:
                 self._batch = asyncio.ensure_future(self._transport.next_batch())
-            if self._batch.done() or self._loads_done():
-                if not self._batch.done():
+            batch_done = self._batch is not None and self._batch.done()
+            if batch_done or self._loads_done() or self._trading_changed():
+                if self._batch is not None and not batch_done:
                     await asyncio.sleep(0)  # a batch ready by now joins this commit
                 if self._commit(loop.time()):
                     return True
@@ -440,13 +499,28 @@ class Client:
             self._wakeup = loop.create_future()
             try:
                 await asyncio.wait(
-                    (self._batch, self._wakeup), timeout=left, return_when=asyncio.FIRST_COMPLETED
+                    self._wait_for(), timeout=left, return_when=asyncio.FIRST_COMPLETED
                 )
             finally:
                 self._wakeup = None
 
+    def _wait_for(self) -> list[asyncio.Future]:
+        """What ends a wait: a batch, a finished snapshot query (through the wakeup) or
+        trading news."""
+        waits = [self._wakeup]
+        if self._batch is not None:
+            waits.append(self._batch)
+        if self._trading is not None:
+            if self._trading_signal is None or self._trading_signal.done():
+                self._trading_signal = asyncio.ensure_future(self._trading.changed.wait())
+            waits.append(self._trading_signal)
+        return waits
+
     def _loads_done(self) -> bool:
         return any(running[0].done() for running in self._loads.values())
+
+    def _trading_changed(self) -> bool:
+        return self._trading is not None and self._trading.changed.is_set()
 
     def _commit(self, now: float) -> bool:
         """Apply everything that has come in, with no await: it all becomes visible at once.
@@ -457,19 +531,35 @@ class Client:
         batch, fatal = self._take_batch()
         loaded = [0]
         errors = [self._apply_loads(changes, loaded), self._apply_batch(batch, changes)]
-        if batch or loaded[0]:
+        market = bool(batch or loaded[0])
+        if market:
             self._live_status = status.arrived(self._live_status, now)
-        elif fatal is None:
+        committed = self._commit_trading(changes)
+        if not market and not committed and fatal is None:
             return False
         if fatal is not None:
             self._live_status = status.failed(self._live_status, str(fatal))
         self._publish(changes)
         if fatal is not None:
             raise fatal
+        failure = trading_failure(self._trading)
+        if failure is not None:
+            raise failure
         for error in errors:
             if error is not None:
                 raise error
         return True
+
+    def _commit_trading(self, changes: dict[int, set[str]]) -> bool:
+        """Commit the trading session's state into its views; whether anything moved."""
+        trading = self._trading
+        if trading is None:
+            return False
+        committed = trading.commit(changes)
+        if not committed and trading.changed.is_set() and not trading.dirty:
+            trading.changed.clear()  # nothing to commit: do not spin on a stale signal
+        self._trades.after_commit(changes)
+        return committed
 
     def _publish(self, changes: dict[int, set[str]]) -> None:
         """Make the connection state and the snapshot query errors visible, with `changes`."""
@@ -501,6 +591,8 @@ class Client:
     def _apply_loads(self, changes: dict[int, set[str]], loaded: list[int]) -> RuntimeError | None:
         """Apply the late snapshot queries that have finished; a failed one is recorded on
         its object instead of ending anything."""
+        if not self._loads:
+            return None
         generation = self._transport.generation
         broken = None
         for key, (task, loaded_on, target) in list(self._loads.items()):
@@ -585,13 +677,16 @@ class Client:
         self._failed_loads.pop(id(target), None)
         return _apply_rows(target, rows + fresh, changes)
 
-    def is_changing(
-        self, obj: QuoteHandle | Serial | MarketStatus, field: str | None = None
-    ) -> bool:
-        """Whether the last `wait_update` changed `obj` (a quote handle, a K-line series or
-        `market_status`), or, with `field`, that field of the quote or status or that
-        column of the series."""
-        names = _field_names(obj)
+    def is_changing(self, obj: object, field: str | None = None) -> bool:
+        """Whether the last `wait_update` changed `obj`, or, with `field`, that field of it.
+
+        `obj` is a quote handle, a K-line series (`field`: a column), `market_status`, a
+        trading view (`account`, a `Position`, an `Order`, a `Trade`), the `positions` or
+        `orders` map (changed when an item was added, removed or changed; `field`: that
+        field of any item) or `trades`, which is changing exactly when new trades came in
+        (it takes no `field`: ask the trades themselves).
+        """
+        names = self._field_names(obj)
         changed = self._changes.get(id(obj), ())
         if field is None:
             return bool(changed)
@@ -599,7 +694,82 @@ class Client:
             raise ValueError(f"{type(obj).__name__} has no field {field!r}")
         return field in changed
 
+    def _field_names(self, obj: object) -> frozenset[str]:
+        if self._trading is not None:
+            names = view_field_names(self._trading, obj)
+            if names is not None:
+                return names
+        return _field_names(obj)
+
+    # ------------------------------------------------------------------ trading
+
+    @property
+    def account(self) -> Account:
+        """The account's funds as of the last `wait_update` (the same object for life)."""
+        return self._require_trading().account
+
+    @property
+    def positions(self) -> LiveMap[Position]:
+        """Positions by symbol as of the last `wait_update` (the same map for life)."""
+        return self._require_trading().positions
+
+    @property
+    def orders(self) -> LiveMap[Order]:
+        """The trading day's orders by order id, as of the last `wait_update`."""
+        return self._require_trading().orders
+
+    @property
+    def trades(self) -> list[Trade]:
+        """The trading day's trades, oldest first, as of the last `wait_update`."""
+        return self._require_trading().trades
+
+    @property
+    def trading_status(self) -> str:
+        """The trading session's status as of the last `wait_update`: "SYNCING" (logging
+        in or catching up after a reconnect), "READY" (views current, orders accepted)
+        or "ERROR" (ended for good; `wait_update` raises the error)."""
+        return self._require_trading().published_status
+
+    def position(self, symbol: str) -> Position:
+        """The position view of `symbol` (the same object for life; empty until the
+        session knows of lots in it)."""
+        if not isinstance(symbol, str):
+            raise TypeError(f"position() takes a symbol such as 'SHFE.rb2610', not {symbol!r}")
+        return self._require_trading().position_view(symbol)
+
+    async def insert_order(
+        self, symbol: str, direction: str, offset: str, volume: int, limit_price: float
+    ) -> list[TradingResult]:
+        """Send a limit order: `direction` "BUY" or "SELL", `offset` "OPEN" or "CLOSE"
+        (a close may be split into closes of earlier days' and today's lots).
+
+        Returns one `TradingResult` per order sent ("SUBMITTED", "REJECTED" with the
+        reason, or "UNKNOWN"); the orders themselves appear in `orders` with the next
+        `wait_update`.
+        """
+        trading = self._require_trading()
+        self._require_open()
+        return await trading.insert(symbol, direction, offset, volume, limit_price)
+
+    def cancel_order(self, order_id: str) -> list[TradingResult]:
+        """Ask the counter to cancel a working order; an empty list when there is nothing
+        to cancel (unknown, finished or already being cancelled)."""
+        trading = self._require_trading()
+        self._require_open()
+        return trading.cancel(order_id)
+
     # ------------------------------------------------------------------ helpers
+
+    def _require_market(self) -> None:
+        if self._transport is None:
+            raise RuntimeError(
+                "this Client has no market connection: give token, url and auth_url for market data"
+            )
+
+    def _require_trading(self) -> Trading:
+        if self._trading is None:
+            raise RuntimeError("this Client has no trading account: give account=CtpAccount(...)")
+        return self._trading
 
     def _require_not_closed(self) -> None:
         if self._state == "closed":
@@ -635,8 +805,8 @@ def _field_names(obj: object) -> frozenset[str]:
     if isinstance(obj, MarketStatus):
         return status.FIELDS
     raise TypeError(
-        "is_changing() takes a quote handle or a K-line series (or api.market_status), "
-        f"not {type(obj).__name__}"
+        "is_changing() takes a quote handle or a K-line series (or api.market_status, or a "
+        f"trading view of this Client), not {type(obj).__name__}"
     )
 
 

@@ -1,4 +1,5 @@
-"""Simulated market service for tests and demos (aiohttp, pure Python).
+"""Simulated market service for tests and demos (aiohttp, pure Python), and `Sandbox`, which
+pairs it with a simulated CTP front for offline trading.
 
 One `MarketSim` serves, on one base URL, both the verification side and the market side:
 
@@ -43,11 +44,13 @@ day's totals, those of a bar the bar's own.
 
 from .faults import BAD_FRAME_KINDS, HTTP_KINDS
 from .instruments import DEFAULT_INSTRUMENTS, KLINE_PERIODS, Instrument
+from .sandbox import DEMO_POSITIONS, Sandbox
 from .service import KLINE_PATH, QUOTE_PATH, STREAM_PATH, VERIFY_PATH, MarketSim
 
 __all__ = [
     "BAD_FRAME_KINDS",
     "DEFAULT_INSTRUMENTS",
+    "DEMO_POSITIONS",
     "HTTP_KINDS",
     "KLINE_PATH",
     "KLINE_PERIODS",
@@ -56,4 +59,5 @@ __all__ = [
     "VERIFY_PATH",
     "Instrument",
     "MarketSim",
+    "Sandbox",
 ]

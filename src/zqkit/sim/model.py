@@ -68,6 +68,12 @@ class PriceModel:
     def symbols(self) -> list[str]:
         return list(self._books)
 
+    def last_price(self, symbol: str) -> float:
+        return self._books[symbol].last
+
+    def instrument(self, symbol: str) -> Instrument:
+        return self._books[symbol].instrument
+
     def __contains__(self, symbol: object) -> bool:
         return symbol in self._books
 

@@ -101,6 +101,7 @@ class MarketSim:
         self._model.warm_up(now - history_minutes * 60_000, now)
         self._faults = Faults()
         self._connections: set[_Connection] = set()
+        self._tick_waiters: list[asyncio.Future[None]] = []
         self._runner: web.AppRunner | None = None
         self.host: str | None = None
         self.port: int | None = None
@@ -187,6 +188,10 @@ class MarketSim:
         """Advance every instrument by one trade and push to the subscribers."""
         self._model.advance_all(self._now_ms())
         self.counts["ticks"] += 1
+        waiters, self._tick_waiters = self._tick_waiters, []
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_result(None)
         if self._faults.stalled:
             return
         items: dict[str, dict] = {}
@@ -199,6 +204,20 @@ class MarketSim:
                     item = self._item(period, symbol)
                     items[channel] = item
                 self._push(conn, channel, item)
+
+    async def next_tick(self) -> None:
+        """Return after the next tick has moved the market (stalled or not)."""
+        waiter = asyncio.get_running_loop().create_future()
+        self._tick_waiters.append(waiter)
+        await waiter
+
+    def last_price(self, symbol: str) -> float:
+        """The price of the latest trade of `symbol` (KeyError for one not traded here)."""
+        return self._model.last_price(symbol)
+
+    def instrument(self, symbol: str) -> Instrument:
+        """The `Instrument` traded here as `symbol` (KeyError for another)."""
+        return self._model.instrument(symbol)
 
     def _item(self, period: str | None, symbol: str) -> dict:
         if period is None:
