@@ -8,7 +8,6 @@ import sys
 from pathlib import Path
 
 import pytest
-from trading_standin import reference_trading
 
 import zqkit.trading
 from zqkit import Client
@@ -27,12 +26,10 @@ TIMEOUT = 20
 
 @pytest.fixture
 def fast_session(monkeypatch, tmp_path):
-    """The trading session (and the methods it may borrow) on a faster clock, writing its
-    CTP flow files under tmp_path."""
-    for module in (zqkit.trading, reference_trading):
-        monkeypatch.setattr(module, "time", FastClock())
-        monkeypatch.setattr(module, "asyncio", FastAsyncio())
-        monkeypatch.setattr(module, "mkdtemp", lambda prefix: str(tmp_path))
+    """The trading session on a faster clock, writing its CTP flow files under tmp_path."""
+    monkeypatch.setattr(zqkit.trading, "time", FastClock())
+    monkeypatch.setattr(zqkit.trading, "asyncio", FastAsyncio())
+    monkeypatch.setattr(zqkit.trading, "mkdtemp", lambda prefix: str(tmp_path))
 
 
 def run(scenario):

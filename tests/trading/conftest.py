@@ -22,33 +22,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "ctp"))
 
 import reference_trading  # noqa: E402
 
-
-def _extension_trading() -> type:
-    """The extension's class; while it lacks methods the transcription has, a subclass that
-    borrows them, so the shared suite runs the native methods among the others."""
-    native = zqkit.trading.Trading
-    missing = {
-        name: member
-        for name, member in vars(reference_trading.Trading).items()
-        if callable(member) and not name.startswith("__") and not hasattr(native, name)
-    }
-    if not missing:
-        return native
-    missing.update(__doc__=native.__doc__, __module__=native.__module__)
-    return type("Trading", (native,), missing)
-
-
-EXTENSION_TRADING = _extension_trading()
-# Borrowed methods read the transcription's globals: patch them there too.
-PATCHED_TOO = [reference_trading] if EXTENSION_TRADING is not zqkit.trading.Trading else []
-
 IMPLEMENTATIONS = [
     pytest.param(
         types.SimpleNamespace(module=reference_trading, Trading=reference_trading.Trading),
         id="reference",
     ),
     pytest.param(
-        types.SimpleNamespace(module=zqkit.trading, Trading=EXTENSION_TRADING),
+        types.SimpleNamespace(module=zqkit.trading, Trading=zqkit.trading.Trading),
         id="extension",
     ),
 ]
@@ -63,9 +43,6 @@ def impl(request):
 def clock(impl, monkeypatch) -> FakeClock:
     fake = FakeClock()
     monkeypatch.setattr(impl.module, "time", fake)
-    if impl.module is zqkit.trading:
-        for module in PATCHED_TOO:
-            monkeypatch.setattr(module, "time", fake)
     return fake
 
 
