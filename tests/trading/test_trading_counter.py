@@ -13,35 +13,14 @@ import os
 import time
 
 import pytest
-from ctp_helpers import order_insert_fields
+from ctp_helpers import FastAsyncio, FastClock, order_insert_fields
 from trading_helpers import CONFIG, DAY
 
 from zqkit import _ctp
 
 FRONT = CONFIG.front_url
-SCALE = 20
 RB, SC, M, OPTION = "SHFE.rb2610", "INE.sc2609", "DCE.m2609", "DCE.m2609-C-3000"
 PRICES = {RB: 3500.0, SC: 600.0, M: 2900.0}
-
-
-class FastClock:
-    @staticmethod
-    def monotonic() -> float:
-        return time.monotonic() * SCALE
-
-    @staticmethod
-    def time() -> float:
-        return time.time()
-
-
-class FastAsyncio:
-    def __getattr__(self, name):
-        return getattr(asyncio, name)
-
-    @staticmethod
-    async def sleep(delay, result=None):
-        await asyncio.sleep(max(delay / SCALE, 0.001))
-        return result
 
 
 def front_settings() -> dict:

@@ -726,8 +726,9 @@ class Client:
     @property
     def trading_status(self) -> str:
         """The trading session's status as of the last `wait_update`: "SYNCING" (logging
-        in or catching up after a reconnect), "READY" (views current, orders accepted)
-        or "ERROR" (ended for good; `wait_update` raises the error)."""
+        in or catching up after a reconnect), "DISCONNECTED" (the front dropped the
+        connection; the session reconnects by itself), "READY" (views current, orders
+        accepted) or "ERROR" (ended for good; `wait_update` raises the error)."""
         return self._require_trading().published_status
 
     def position(self, symbol: str) -> Position:
