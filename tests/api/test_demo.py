@@ -15,12 +15,14 @@ from zqkit.data import Quote, Serial
 
 
 def test_short_demo_shows_the_market_and_exits_zero(capsys):
-    assert main(["demo", "--seconds", "2"]) == 0
+    # Long enough for the market to be restored on a slow (sanitizer) build as well; the
+    # planned drop halfway may leave the last frame on the second connection.
+    assert main(["demo", "--seconds", "6"]) == 0
     out = capsys.readouterr().out
     assert "\x1b[" not in out  # not a terminal: plain text
     for symbol in ("SHFE.rb2610", "CFFEX.IF2612"):
         assert re.search(rf"^{re.escape(symbol)} +\d+\.\d", out, re.MULTILINE), out
-    assert re.search(r"connection 1 · ready \(data \d+\.\d s ago\) · [1-9]\d* updates", out)
+    assert re.search(r"connection \d · ready \(data \d+\.\d s ago\) · [1-9]\d* updates", out)
 
 
 @pytest.mark.parametrize("argv", [[], ["nope"], ["demo", "--seconds", "0"], ["demo", "-s"]])
@@ -37,9 +39,11 @@ def test_a_failing_demo_says_why_and_exits_one(monkeypatch, capsys):
 
 
 def test_a_reader_that_goes_away_ends_the_demo_quietly():
-    # `python -m zqkit demo | head -1`: the closed pipe is no failure of the demo.
+    # `python -m zqkit demo | head -1`: the closed pipe is no failure of the demo. Piped, a
+    # frame comes every two seconds: the run is long enough for frames after the first even
+    # when starting up takes seconds.
     demo_process = subprocess.Popen(
-        [sys.executable, "-m", "zqkit", "demo", "--seconds", "3"],
+        [sys.executable, "-m", "zqkit", "demo", "--seconds", "8"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )
