@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace zqkit::core {
@@ -48,6 +49,18 @@ bool is_instance(nb::handle value, nb::handle cls);
 
 // `a, b, ... = item` with exactly `count` targets, raising the interpreter's unpacking errors.
 std::vector<nb::object> unpack(nb::handle item, size_t count);
+
+// `first, second = item`, without the iterator for an exact tuple or list of two.
+inline std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
+    PyObject* sequence = item.ptr();
+    if ((PyTuple_CheckExact(sequence) && PyTuple_GET_SIZE(sequence) == 2) ||
+        (PyList_CheckExact(sequence) && PyList_GET_SIZE(sequence) == 2)) {
+        return {nb::borrow(PySequence_Fast_ITEMS(sequence)[0]),
+                nb::borrow(PySequence_Fast_ITEMS(sequence)[1])};
+    }
+    std::vector<nb::object> parts = unpack(item, 2);
+    return {std::move(parts[0]), std::move(parts[1])};
+}
 
 // ─── Interned names ─────────────────────────────────────────────────────────────────────────────
 
@@ -202,6 +215,13 @@ nb::object pop(nb::handle mapping, nb::handle key, nb::handle fallback);
 nb::object values_list(nb::handle mapping);
 nb::object items_list(nb::handle mapping);
 
+// RuntimeError as a dict's iterator raises it once the dict's size changed under the loop.
+inline void check_same_size(nb::handle dict, Py_ssize_t size) {
+    if (PyDict_GET_SIZE(dict.ptr()) == size) return;
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    throw nb::python_error();
+}
+
 // for value in mapping.values(): body(value). An exact dict is walked in place and, as its
 // iterator would, refuses to go on once its size changed under the body.
 template <typename Body>
@@ -211,10 +231,7 @@ void for_each_value(nb::handle mapping, Body&& body) {
         PyObject *key, *value;
         while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
             body(nb::borrow(value));  // owned: the body may drop the dict's reference
-            if (PyDict_GET_SIZE(mapping.ptr()) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                throw nb::python_error();
-            }
+            check_same_size(mapping, size);
         }
         return;
     }
@@ -241,6 +258,38 @@ inline nb::object next(nb::handle iterator) {
     PyObject* value = PyIter_Next(iterator.ptr());
     if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
     return nb::steal(value);
+}
+
+// for key in mapping: body(key, value-or-null). An exact dict is walked in place and hands its
+// value along (what mapping[key] reads at that point); anything else is iterated and hands
+// nullptr, so that the body looks the value up itself.
+template <typename Body>
+void for_each_key(nb::handle mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0, size = PyDict_GET_SIZE(mapping.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+            body(nb::borrow(key), nb::borrow(value));  // owned: the body may drop the dict's
+            check_same_size(mapping, size);
+        }
+        return;
+    }
+    nb::object iterator = iterate(mapping);
+    while (nb::object key = next(iterator)) body(key, nb::object());
+}
+
+// for key, value in mapping.items(): body(key, value)
+template <typename Body>
+void for_each_item(nb::handle mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        for_each_key(mapping, body);
+        return;
+    }
+    nb::object iterator = iterate(call_method(mapping, method::items));
+    while (nb::object pair = next(iterator)) {
+        auto [key, value] = unpack_pair(pair);
+        body(key, value);
+    }
 }
 
 // ─── Values ─────────────────────────────────────────────────────────────────────────────────────

@@ -25,6 +25,8 @@ using core::call;
 using core::call_method;
 using core::checked;
 using core::checked_status;
+using core::for_each_item;
+using core::for_each_key;
 using core::item;
 using core::set_attr;
 using core::set_item;
@@ -51,45 +53,6 @@ nb::object set_of(const std::vector<nb::object>& keys) {
     nb::object result = checked(PySet_New(nullptr));
     for (const nb::object& key : keys) checked_status(PySet_Add(result.ptr(), key.ptr()));
     return result;
-}
-
-// RuntimeError as a dict's iterator raises it once the dict's size changed under the loop.
-void check_same_size(nb::handle dict, Py_ssize_t size) {
-    if (PyDict_GET_SIZE(dict.ptr()) == size) return;
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    throw nb::python_error();
-}
-
-// for key in mapping: body(key, value-or-null). An exact dict is walked in place and hands its
-// value along (what mapping[key] reads at that point); anything else is iterated and hands
-// nullptr, so that the body looks the value up itself.
-template <typename Body>
-void for_each_key(nb::handle mapping, Body&& body) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        Py_ssize_t position = 0, size = PyDict_GET_SIZE(mapping.ptr());
-        PyObject *key, *value;
-        while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
-            body(nb::borrow(key), nb::borrow(value));  // owned: the body may drop the dict's
-            check_same_size(mapping, size);
-        }
-        return;
-    }
-    nb::object iterator = core::iterate(mapping);
-    while (nb::object key = core::next(iterator)) body(key, nb::object());
-}
-
-// for key, value in mapping.items(): body(key, value)
-template <typename Body>
-void for_each_item(nb::handle mapping, Body&& body) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        for_each_key(mapping, body);
-        return;
-    }
-    nb::object iterator = core::iterate(call_method(mapping, name::items));
-    while (nb::object pair = core::next(iterator)) {
-        std::vector<nb::object> parts = core::unpack(pair, 2);
-        body(parts[0], parts[1]);
-    }
 }
 
 // changes.setdefault(id(view), set())

@@ -2,8 +2,6 @@
 // the user-level order records kept in step with their native orders.
 #include <array>
 #include <iterator>
-#include <utility>
-#include <vector>
 
 #include "core/py_errors.hpp"
 #include "core/py_ops.hpp"
@@ -61,16 +59,6 @@ void reserve(nb::handle order, nb::object& his, nb::object& today) {
     }
 }
 
-// `his, today = value`
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2) {
-        return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)),
-                nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
-    }
-    std::vector<nb::object> parts = core::unpack(value, 2);
-    return {std::move(parts[0]), std::move(parts[1])};
-}
-
 // The four derived fields of a position, frozen before available.
 std::array<nb::object, 4> derived_fields(nb::handle position) {
     return {item(position, name::frozen_long), item(position, name::frozen_short),
@@ -93,7 +81,7 @@ void recompute_position(nb::handle self, nb::handle symbol, nb::handle position,
     std::array<nb::object, 4> before = derived_fields(position);
     for (const PositionSide* side : {&long_side, &short_side}) {
         auto [his, today] =
-            unpack_pair(core::call_method(self, name::_free_parts, symbol, *side->word));
+            core::unpack_pair(core::call_method(self, name::_free_parts, symbol, *side->word));
         set_item(position, *side->available, core::add(his, today));
         nb::object total = item(position, *side->total);
         set_item(position, *side->frozen, core::subtract(total, core::add(his, today)));
@@ -168,7 +156,7 @@ void recompute_frozen(nb::handle self, nb::handle symbol) {
     }
     nb::object rows = core::items_list(attr(self, name::p));
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(rows.ptr()); ++index) {
-        auto [row_symbol, position] = unpack_pair(PyList_GET_ITEM(rows.ptr(), index));
+        auto [row_symbol, position] = core::unpack_pair(PyList_GET_ITEM(rows.ptr(), index));
         recompute_position(self, row_symbol, position, now);
     }
 }

@@ -71,18 +71,6 @@ nb::handle one() {
 
 // ─── Small Python operations ───────────────────────────────────────────────────────────────────
 
-// `first, second = value`, without the iterator for an exact tuple or list of two.
-std::pair<nb::object, nb::object> unpack_two(nb::handle value) {
-    PyObject* sequence = value.ptr();
-    if ((PyTuple_CheckExact(sequence) && PyTuple_GET_SIZE(sequence) == 2) ||
-        (PyList_CheckExact(sequence) && PyList_GET_SIZE(sequence) == 2)) {
-        return {nb::borrow(PySequence_Fast_ITEMS(sequence)[0]),
-                nb::borrow(PySequence_Fast_ITEMS(sequence)[1])};
-    }
-    std::vector<nb::object> parts = core::unpack(value, 2);
-    return {std::move(parts[0]), std::move(parts[1])};
-}
-
 // text.split(separator) or text.split(separator, 1) (`once`), through the method of a subclass.
 nb::object split(nb::handle text, bool once) {
     if (PyUnicode_CheckExact(text.ptr()))
@@ -465,7 +453,7 @@ std::vector<Part> plan_parts(nb::handle self, nb::handle symbol, nb::handle dire
                              nb::handle offset, nb::handle volume) {
     if (equal(offset, name::open)) return {{nb::borrow(name::open), nb::borrow(volume)}};
     nb::handle side = equal(direction, name::sell) ? name::long_side : name::short_side;
-    auto [his, today] = unpack_two(free_parts_of(self, symbol, side));
+    auto [his, today] = core::unpack_pair(free_parts_of(self, symbol, side));
     if (core::compare(volume, core::add(his, today), Py_GT))
         raise_value_error("本地参考可平持仓数量不足");
     if (!is_one_of(item(split(symbol, true), zero()), {name::shfe, name::ine}))
@@ -546,7 +534,7 @@ Sent send_order(nb::handle self, nb::handle child, nb::handle exchange, nb::hand
         set_item(child, name::request_id, next_id);
         nb::object fields = insert_fields(child, exchange, code, direction, flag, limit_price);
         nb::object answer = send_request(self, name::order_insert_request, fields);
-        auto [request_id, result] = unpack_two(answer);
+        auto [request_id, result] = core::unpack_pair(answer);
         set_item(child, name::request_id, request_id);
         bool refused = not_equal(result, zero());
         return {nb::borrow(refused ? name::text_insert_refused : name::empty)};
@@ -633,7 +621,7 @@ nb::object insert_orders(nb::handle self, nb::handle symbol, nb::handle directio
     check_part_volumes(instrument, plan);
     free_parts_of(self, symbol, name::long_side);
     free_parts_of(self, symbol, name::short_side);
-    auto [exchange, code] = unpack_two(split(symbol, true));
+    auto [exchange, code] = core::unpack_pair(split(symbol, true));
     std::vector<Created> created;
     created.reserve(plan.size());
     for (const Part& part : plan)
@@ -731,7 +719,7 @@ nb::object cancel(nb::handle self, nb::handle order_id) {
     nb::object fields = cancel_fields(child);
     nb::object request_id, code, outcome;
     try {
-        auto answer = unpack_two(send_request(self, name::order_action_request, fields));
+        auto answer = core::unpack_pair(send_request(self, name::order_action_request, fields));
         request_id = std::move(answer.first);
         code = std::move(answer.second);
     } catch (const nb::python_error& error) {
