@@ -135,9 +135,6 @@ def main() -> int:
 
 
 def compare(events) -> int:
-    if not hasattr(zqkit.trading.Trading, "commit"):
-        print("zqkit.trading.Trading has no insert/commit yet: nothing to compare")
-        return 0
     check_same_outcome(events)
     native_rate = python_rate = 0.0
     native_commit = python_commit = float("inf")
